@@ -1,0 +1,14 @@
+# Native (Linux) build: the core's tests and the raw reader's image tests.
+enable_testing()
+
+file(GLOB NATIVE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/native/*.cpp)
+add_executable(native_tests ${NATIVE_TEST_SOURCES})
+target_link_libraries(native_tests PRIVATE core GTest::gtest_main)
+add_test(NAME native COMMAND native_tests)
+
+file(GLOB IMAGE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/images/*.cpp)
+if(IMAGE_TEST_SOURCES)
+  add_executable(image_tests ${IMAGE_TEST_SOURCES})
+  target_link_libraries(image_tests PRIVATE core GTest::gtest_main)
+  add_test(NAME images COMMAND image_tests)
+endif()

@@ -1,0 +1,59 @@
+# Cross build: the helper driver, the program that carries it, and the
+# GoogleTest binary that runs under Wine.
+enable_language(RC)
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${CMAKE_SOURCE_DIR}/resources")
+set(PROGRAM_DEFINITIONS _WIN32_WINNT=0x0501 WINVER=0x0501 UNICODE _UNICODE)
+set(NO_TIMESTAMP -Wl,--no-insert-timestamp)
+
+# --- KorvaleNoQuorVallin.sys -------------------------------------------------
+add_library(driver_core OBJECT ${CMAKE_SOURCE_DIR}/driver/core/HijackReply.cpp)
+file(GLOB DRIVER_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/driver/*.cpp)
+add_executable(helper_driver ${DRIVER_SOURCES} $<TARGET_OBJECTS:driver_core>)
+set(DRIVER_FLAGS -ffreestanding -fno-exceptions -fno-rtti -fno-stack-protector
+    -fno-asynchronous-unwind-tables -fno-threadsafe-statics -Wall -Wextra -Wframe-larger-than=2048)
+foreach(target driver_core helper_driver)
+  target_compile_options(${target} PRIVATE ${DRIVER_FLAGS})
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} /usr/i686-w64-mingw32/include/ddk)
+endforeach()
+set_target_properties(helper_driver PROPERTIES OUTPUT_NAME KorvaleNoQuorVallin SUFFIX .sys)
+target_link_options(helper_driver PRIVATE -nostdlib -shared -Wl,--subsystem,native
+  -Wl,--entry,_DriverEntry@8 -Wl,--image-base,0x10000 -Wl,--dynamicbase ${NO_TIMESTAMP})
+target_link_libraries(helper_driver PRIVATE ntoskrnl gcc)
+
+# --- resources: the driver, the icon, the manifest ---------------------------
+set(DRIVER_IMAGE ${CMAKE_BINARY_DIR}/KorvaleNoQuorVallin.sys)
+configure_file(${CMAKE_SOURCE_DIR}/resources/KorvaleNoQuorVallin.rc.in
+               ${CMAKE_BINARY_DIR}/KorvaleNoQuorVallin.rc @ONLY)
+set(RESOURCE_SCRIPT ${CMAKE_BINARY_DIR}/KorvaleNoQuorVallin.rc)
+set_source_files_properties(${RESOURCE_SCRIPT} PROPERTIES OBJECT_DEPENDS
+  "${DRIVER_IMAGE};${CMAKE_SOURCE_DIR}/resources/KorvaleNoQuorVallin.ico;${CMAKE_SOURCE_DIR}/resources/KorvaleNoQuorVallin.manifest")
+
+# --- the program's Win32 layer and KorvaleNoQuorVallin.exe -------------------------------------------------
+file(GLOB PROGRAM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/program/*/*.cpp)
+list(FILTER PROGRAM_SOURCES EXCLUDE REGEX "/program/run/Main\\.cpp$")
+add_library(program_layer STATIC ${PROGRAM_SOURCES})
+target_link_libraries(program_layer PUBLIC core)
+target_compile_definitions(program_layer PUBLIC ${PROGRAM_DEFINITIONS})
+target_compile_options(program_layer PRIVATE -Wall -Wextra)
+set(PROGRAM_LIBS shell32 shlwapi advapi32 user32 kernel32)
+
+if(MINGW_THREADS STREQUAL "win32")
+add_executable(program ${CMAKE_SOURCE_DIR}/program/run/Main.cpp ${RESOURCE_SCRIPT})
+add_dependencies(program helper_driver)
+set_target_properties(program PROPERTIES OUTPUT_NAME KorvaleNoQuorVallin)
+target_link_libraries(program PRIVATE program_layer ${PROGRAM_LIBS})
+target_link_options(program PRIVATE -municode -static -s ${NO_TIMESTAMP}
+  -Wl,--major-subsystem-version,5 -Wl,--minor-subsystem-version,1
+  -Wl,--major-os-version,5 -Wl,--minor-os-version,1)
+endif()
+
+if(MINGW_THREADS STREQUAL "posix")
+# --- the Wine tier -----------------------------------------------------------
+file(GLOB WINE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/wine/*.cpp)
+add_executable(wine_tests ${WINE_TEST_SOURCES} ${RESOURCE_SCRIPT})
+add_dependencies(wine_tests helper_driver)
+target_include_directories(wine_tests PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(wine_tests PRIVATE DRIVER_IMAGE_NAME="KorvaleNoQuorVallin.sys")
+target_link_libraries(wine_tests PRIVATE program_layer GTest::gtest_main ${PROGRAM_LIBS})
+target_link_options(wine_tests PRIVATE -static)
+endif()

@@ -1,0 +1,139 @@
+// KorvaleNoQuorVallin.sys: one device, one link, one dispatch routine that
+// answers create, close and the one control request.
+
+#include "driver/Inspection.h"
+#include "driver/core/HijackReply.hpp"
+
+namespace {
+
+const ULONG PageSize = 0x1000;
+
+// Copies `count` bytes of kernel code from `from` only when every page they
+// touch is resident; code may lie in a discarded or paged-out section.
+bool CopyResidentBytes(uint8_t* to, const uint8_t* from, ULONG count)
+{
+    const ULONG_PTR first = reinterpret_cast<ULONG_PTR>(from) & ~static_cast<ULONG_PTR>(PageSize - 1);
+    const ULONG_PTR last = (reinterpret_cast<ULONG_PTR>(from) + count - 1) & ~static_cast<ULONG_PTR>(PageSize - 1);
+    if (last < first)
+        return false; // the range wraps around the address space
+    for (ULONG_PTR page = first;; page += PageSize) {
+        if (!MmIsAddressValid(reinterpret_cast<PVOID>(page)))
+            return false;
+        if (page == last)
+            break;
+    }
+    for (ULONG i = 0; i < count; ++i)
+        to[i] = from[i];
+    return true;
+}
+
+// Answers a "Start Hijack" request in the system buffer; returns Information.
+ULONG_PTR AnswerStartHijack(uint8_t* systemBuffer)
+{
+    const int adsPresent = ProbeRootkitDevice() ? 1 : 0;
+    PVOID routine = nullptr;
+    int found = FindDiskPortRoutine(&routine, adsPresent);
+    DbgPrint("sigbuff is %x\n", routine);
+
+    uint8_t code[HIJACK_SIG_SIZE];
+    if (found == 1) {
+        DbgPrint("sigbuff is %x\n", routine);
+        if (!CopyResidentBytes(code, static_cast<const uint8_t*>(routine), HIJACK_SIG_SIZE))
+            found = 0;
+    }
+    HIJACK_REPLY reply;
+    const ULONG_PTR information = BuildHijackReply(adsPresent, found, code, &reply);
+    if (reply.AdsType == HIJACK_TYPE_ADS)
+        DbgPrint("ADS_Type%x\n", 1);
+    if (reply.AdsType == HIJACK_TYPE_NOT_FOUND)
+        DbgPrint("result ==0\n");
+    RtlCopyMemory(systemBuffer, &reply, HIJACK_REPLY_SIZE);
+    return information;
+}
+
+NTSTATUS DeviceControl(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    if (code != IOCTL_START_HIJACK)
+        return STATUS_SUCCESS;
+    DbgPrint("Control Code in kernel\n");
+
+    uint8_t* buffer = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+    const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    switch (ClassifyHijackRequest(buffer, inputLength, stack->Parameters.DeviceIoControl.OutputBufferLength)) {
+    case HijackRequestTooSmall:
+        return STATUS_BUFFER_TOO_SMALL;
+    case HijackRequestOther:
+        irp->IoStatus.Information = BuildEchoReply(buffer, inputLength);
+        return STATUS_SUCCESS;
+    case HijackRequestStart:
+        irp->IoStatus.Information = AnswerStartHijack(buffer);
+        return STATUS_SUCCESS;
+    }
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+extern "C" {
+
+NTSTATUS NTAPI HelperDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    (void)deviceObject;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status;
+    irp->IoStatus.Information = 0;
+    switch (stack->MajorFunction) {
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLOSE:
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MJ_DEVICE_CONTROL:
+        status = DeviceControl(irp, stack);
+        break;
+    default:
+        status = STATUS_INVALID_DEVICE_REQUEST;
+        break;
+    }
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+VOID NTAPI HelperUnload(PDRIVER_OBJECT driverObject)
+{
+    DbgPrint("Unload Called \r\n");
+    UNICODE_STRING linkName;
+    RtlInitUnicodeString(&linkName, HELPER_LINK_NAME);
+    IoDeleteSymbolicLink(&linkName);
+    IoDeleteDevice(driverObject->DeviceObject);
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+{
+    (void)registryPath;
+    UNICODE_STRING deviceName;
+    RtlInitUnicodeString(&deviceName, HELPER_DEVICE_NAME);
+    DbgPrint("start\n\n");
+
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = IoCreateDevice(driverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    UNICODE_STRING linkName;
+    RtlInitUnicodeString(&linkName, HELPER_LINK_NAME);
+    status = IoCreateSymbolicLink(&linkName, &deviceName);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(device);
+        return status;
+    }
+
+    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = HelperDispatch;
+    driverObject->MajorFunction[IRP_MJ_CLOSE] = HelperDispatch;
+    driverObject->MajorFunction[IRP_MJ_CREATE] = HelperDispatch;
+    driverObject->DriverUnload = HelperUnload;
+    return STATUS_SUCCESS;
+}
+
+} // extern "C"

@@ -1,0 +1,14 @@
+// The kernel-side inspection that fills a "Start Hijack" reply.
+#pragma once
+
+#include "driver/Kernel.h"
+
+// TRUE exactly when opening the rootkit's device name failed with the
+// rootkit's tell-tale status. No fault escapes it.
+BOOLEAN ProbeRootkitDevice();
+
+// Walks the disk class driver's devices to the first disk and stores the
+// address of a routine of the driver beneath it: DriverInit when
+// `adsPresent` is 1, else MajorFunction[IRP_MJ_CREATE]. Returns 1 after
+// storing, 0 when nothing is stored.
+int FindDiskPortRoutine(PVOID* routine, int adsPresent);

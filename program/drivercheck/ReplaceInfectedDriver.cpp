@@ -1,0 +1,8 @@
+// Infected driver replacement. Not built yet: replaces nothing.
+
+#include "program/run/RemovalContext.hpp"
+
+bool RemovalContext::ReplaceInfectedDriver()
+{
+    return false;
+}

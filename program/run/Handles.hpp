@@ -1,0 +1,81 @@
+// Small owners for the Win32 handles a phase acquires, so that each is
+// released on every way out of the phase.
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+template <typename Traits>
+class UniqueOwner {
+public:
+    using Value = typename Traits::Value;
+    UniqueOwner() = default;
+    explicit UniqueOwner(Value value) : value_(value) {}
+    UniqueOwner(const UniqueOwner&) = delete;
+    UniqueOwner& operator=(const UniqueOwner&) = delete;
+    UniqueOwner(UniqueOwner&& other) noexcept : value_(other.release()) {}
+    UniqueOwner& operator=(UniqueOwner&& other) noexcept
+    {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    ~UniqueOwner() { reset(); }
+
+    Value get() const { return value_; }
+    bool valid() const { return Traits::IsValid(value_); }
+    explicit operator bool() const { return valid(); }
+    Value release() { return std::exchange(value_, Traits::Invalid()); }
+    void reset(Value value = Traits::Invalid())
+    {
+        if (Traits::IsValid(value_))
+            Traits::Close(value_);
+        value_ = value;
+    }
+
+private:
+    Value value_ = Traits::Invalid();
+};
+
+// A kernel object handle from CreateFileW and the like (INVALID_HANDLE_VALUE when absent).
+struct FileHandleTraits {
+    using Value = HANDLE;
+    static Value Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(Value v) { return v != INVALID_HANDLE_VALUE && v != nullptr; }
+    static void Close(Value v) { CloseHandle(v); }
+};
+using UniqueFile = UniqueOwner<FileHandleTraits>;
+
+// A kernel object handle whose absence is null (tokens, snapshots, processes).
+struct KernelHandleTraits {
+    using Value = HANDLE;
+    static Value Invalid() { return nullptr; }
+    static bool IsValid(Value v) { return v != nullptr && v != INVALID_HANDLE_VALUE; }
+    static void Close(Value v) { CloseHandle(v); }
+};
+using UniqueKernelHandle = UniqueOwner<KernelHandleTraits>;
+
+struct ServiceHandleTraits {
+    using Value = SC_HANDLE;
+    static Value Invalid() { return nullptr; }
+    static bool IsValid(Value v) { return v != nullptr; }
+    static void Close(Value v) { CloseServiceHandle(v); }
+};
+using UniqueServiceHandle = UniqueOwner<ServiceHandleTraits>;
+
+struct RegistryKeyTraits {
+    using Value = HKEY;
+    static Value Invalid() { return nullptr; }
+    static bool IsValid(Value v) { return v != nullptr; }
+    static void Close(Value v) { RegCloseKey(v); }
+};
+using UniqueRegistryKey = UniqueOwner<RegistryKeyTraits>;
+
+struct FindHandleTraits {
+    using Value = HANDLE;
+    static Value Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(Value v) { return v != INVALID_HANDLE_VALUE && v != nullptr; }
+    static void Close(Value v) { FindClose(v); }
+};
+using UniqueFind = UniqueOwner<FindHandleTraits>;

@@ -1,0 +1,51 @@
+// The [y/n] restart question and the restart of Windows.
+
+#include "program/run/Handles.hpp"
+#include "program/run/RemovalContext.hpp"
+#include "program/run/WinConsole.hpp"
+
+#include <iostream>
+
+bool RemovalContext::AskRestartConsent()
+{
+    return AskRestartConsentOn(std::cin, StandardConsole());
+}
+
+bool RemovalContext::RestartWindows()
+{
+    HANDLE rawToken = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &rawToken))
+        return false;
+    UniqueKernelHandle token(rawToken);
+
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    LookupPrivilegeValueW(nullptr, L"SeShutdownPrivilege", &privileges.Privileges[0].Luid);
+    AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
+    // Catches a failed adjustment and a privilege not held (ERROR_NOT_ALL_ASSIGNED).
+    if (GetLastError() != ERROR_SUCCESS)
+        return false;
+
+    const DWORD reason = SHTDN_REASON_FLAG_PLANNED | SHTDN_REASON_MAJOR_OPERATINGSYSTEM |
+                         SHTDN_REASON_MINOR_UPGRADE;
+    if (!ExitWindowsEx(EWX_REBOOT | EWX_FORCE, reason))
+        return false;
+    // The shutdown may end the process before the run deletes the driver file.
+    DeleteDriverFile();
+    return true;
+}
+
+void EnableDebugPrivilege()
+{
+    HANDLE rawToken = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &rawToken))
+        return;
+    UniqueKernelHandle token(rawToken);
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &privileges.Privileges[0].Luid))
+        return;
+    AdjustTokenPrivileges(token.get(), FALSE, &privileges, sizeof(privileges), nullptr, nullptr);
+}
