@@ -36,6 +36,7 @@ struct RemovalContext {
     void CleanServiceRegistry(const std::wstring& imageName);
 
     // File-system cleanup.
+    void ResetFileAccess(const wchar_t* path);
     void ScanWindowsDirectoryStreams(const wchar_t* windowsSearchPattern);
     void RemoveRootkitFolder();
 };
