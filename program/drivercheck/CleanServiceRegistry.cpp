@@ -1,7 +1,70 @@
-// Service registry cleanup. Not built yet: deletes nothing.
+// The service that runs the rootkit's hidden image is found by its
+// ImagePath under ControlSet001, and its key is deleted from the three
+// control sets.
 
+#include "program/drivercheck/core/RegistryMatch.hpp"
+#include "program/run/Handles.hpp"
 #include "program/run/RemovalContext.hpp"
+#include "program/run/Wide.hpp"
+#include "program/run/WinConsole.hpp"
 
-void RemovalContext::CleanServiceRegistry(const std::wstring&)
+#include <vector>
+
+namespace {
+
+std::optional<std::vector<uint8_t>> QueryImagePath(const std::u16string& keyPath)
 {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, AsWide(keyPath.c_str()), 0, KEY_ALL_ACCESS, &opened) != ERROR_SUCCESS)
+        return std::nullopt;
+    UniqueRegistryKey key(opened);
+    std::vector<uint8_t> value(ImagePathBufferBytes);
+    DWORD size = static_cast<DWORD>(value.size());
+    if (RegQueryValueExW(key.get(), L"ImagePath", nullptr, nullptr, value.data(), &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    value.resize(std::min<std::size_t>(size, value.size()));
+    return value;
+}
+
+} // namespace
+
+bool RemovalContext::CleanServiceRegistry(const std::wstring& imageName)
+{
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, AsWide(std::u16string(ServicesKeyPath).c_str()), 0, KEY_ALL_ACCESS,
+                      &opened) != ERROR_SUCCESS) {
+        WriteScript(ServicesKeyUnopenedReport());
+        return false;
+    }
+    ServiceNames collection;
+    {
+        UniqueRegistryKey services(opened);
+        std::vector<wchar_t> name(ServiceNameBufferChars);
+        for (DWORD index = 0;; ++index) {
+            DWORD length = static_cast<DWORD>(name.size());
+            FILETIME lastWrite{};
+            if (RegEnumKeyExW(services.get(), index, name.data(), &length, nullptr, nullptr, nullptr,
+                              &lastWrite) != ERROR_SUCCESS)
+                break;
+            if (!AddServiceName(collection, std::u16string_view(AsU16(name.data()), length)))
+                return false;
+        }
+    }
+
+    const std::optional<std::size_t> match =
+        FirstServiceNamingImage(collection, ToU16(imageName), QueryImagePath);
+    if (match)
+        DeleteServiceKeys(AsWide(collection.names[*match].c_str()));
+    return true;
+}
+
+bool RemovalContext::DeleteServiceKeys(const wchar_t* serviceName)
+{
+    bool anyDeleted = false;
+    for (const std::u16string& path : ServiceKeysToDelete(AsU16(serviceName))) {
+        if (RegDeleteKeyW(HKEY_LOCAL_MACHINE, AsWide(path.c_str())) == ERROR_SUCCESS)
+            anyDeleted = true;
+    }
+    WriteScript(ServiceKeysReport(anyDeleted));
+    return anyDeleted;
 }

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 struct RemovalContext {
@@ -33,12 +34,35 @@ struct RemovalContext {
     // Driver-file infection check and repair.
     bool ScanSystemDrivers();
     bool ReplaceInfectedDriver();
-    void CleanServiceRegistry(const std::wstring& imageName);
+    // Deletes the service whose ImagePath names the image; false when the
+    // Services key cannot be opened or holds too many names.
+    bool CleanServiceRegistry(const std::wstring& imageName);
+    bool DeleteServiceKeys(const wchar_t* serviceName);
 
     // File-system cleanup.
     void ResetFileAccess(const wchar_t* path);
-    void ScanWindowsDirectoryStreams(const wchar_t* windowsSearchPattern);
+
+    // Reparse points: read a path's reparse data, remove its reparse point.
+    bool IsReparsePoint(const wchar_t* path);
+    HANDLE OpenReparsePointForRead(const wchar_t* path);
+    HANDLE OpenReparsePointForWrite(const wchar_t* path);
+    bool GetReparseData(const wchar_t* path, void* buffer16384);
+    bool GetReparseGuid(const wchar_t* path, GUID* guid);
+    bool GetReparseTag(const wchar_t* path, DWORD* tag);
+    bool DeleteReparsePoint(const wchar_t* path);
+
+    // The rootkit's folder under the Windows directory, purged.
     void RemoveRootkitFolder();
+    // The first folder directly in `directory` whose name begins with
+    // `prefix`, as a full path.
+    std::optional<std::wstring> FindRootkitFolder(const wchar_t* directory, const wchar_t* prefix);
+    void PurgeFolderTree(const wchar_t* folder);
+
+    // The executable hidden in a data stream of a Windows-directory file:
+    // true on a hit, which sets hiddenImageName.
+    bool ScanWindowsDirectoryStreams(const wchar_t* windowsSearchPattern);
+    bool IsExecutableStream(HANDLE stream);
+    bool IsProcessRunning(const wchar_t* name);
 };
 
 // Turns on SeDebugPrivilege for this process when the token allows it.
