@@ -56,4 +56,10 @@ target_include_directories(wine_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(wine_tests PRIVATE DRIVER_IMAGE_NAME="KorvaleNoQuorVallin.sys")
 target_link_libraries(wine_tests PRIVATE program_layer GTest::gtest_main ${PROGRAM_LIBS})
 target_link_options(wine_tests PRIVATE -static)
+
+# The cleanup's benchmarks (bench/cleanup.sh), run under Wine; not a test.
+add_executable(cleanup_bench ${CMAKE_SOURCE_DIR}/bench/cleanup_bench.cpp)
+target_include_directories(cleanup_bench PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(cleanup_bench PRIVATE program_layer ${PROGRAM_LIBS})
+target_link_options(cleanup_bench PRIVATE -static)
 endif()

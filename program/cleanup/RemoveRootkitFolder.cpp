@@ -4,7 +4,7 @@
 // folder attributes cleared and every file named "@" deleted, with a
 // message for each. No folder is removed and no other file is deleted.
 
-#include "program/cleanup/core/PurgeWalk.hpp"
+#include "program/cleanup/FileSystemPurge.hpp"
 #include "program/run/Handles.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/Wide.hpp"
@@ -42,7 +42,7 @@ std::optional<std::wstring> RemovalContext::FindRootkitFolder(const wchar_t* dir
     return std::nullopt;
 }
 
-void RemovalContext::PurgeFolderTree(const wchar_t* folder)
+PurgeOperations FileSystemPurgeOperations()
 {
     PurgeOperations operations;
     operations.clearAttributes = [](const std::u16string& path) {
@@ -63,5 +63,10 @@ void RemovalContext::PurgeFolderTree(const wchar_t* folder)
         return DeleteFileW(AsWide(path.c_str())) != FALSE;
     };
     operations.reportDeleted = [] { WriteScript(MaliciousFileReport()); };
-    ::PurgeFolderTree(std::u16string(AsU16(folder)), operations);
+    return operations;
+}
+
+void RemovalContext::PurgeFolderTree(const wchar_t* folder)
+{
+    ::PurgeFolderTree(std::u16string(AsU16(folder)), FileSystemPurgeOperations());
 }
