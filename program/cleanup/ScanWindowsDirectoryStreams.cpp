@@ -50,6 +50,16 @@ bool RemovalContext::ScanWindowsDirectoryStreams(const wchar_t* windowsSearchPat
     if (queryInformationFile == nullptr)
         return false;
 
+    // Each stream is opened, tested and closed before the next.
+    StreamTests tests;
+    tests.isExecutable = [this](const std::u16string& streamPath) {
+        UniqueFile stream(OpenForSequentialRead(streamPath));
+        return stream && IsExecutableStream(stream.get());
+    };
+    tests.isProcessRunning = [this](const std::u16string& candidateName) {
+        return IsProcessRunning(ToWide(candidateName).c_str());
+    };
+
     WIN32_FIND_DATAW entry{};
     UniqueFind search(FindFirstFileW(windowsSearchPattern, &entry));
     if (!search)
@@ -77,19 +87,8 @@ bool RemovalContext::ScanWindowsDirectoryStreams(const wchar_t* windowsSearchPat
             continue;
         // Only the bytes the query says it wrote are walked.
         const std::size_t returned = std::min<std::size_t>(streamIoStatus.Information, streamBuffer.size());
-        for (const StreamCandidate& candidate :
-             StreamCandidates(streamBuffer.data(), returned, *entryPath, entryName)) {
-            bool executable = false;
-            {
-                UniqueFile stream(OpenForSequentialRead(candidate.streamPath));
-                executable = stream && IsExecutableStream(stream.get());
-            }
-            if (!executable)
-                continue;
-            const std::wstring candidateName = ToWide(candidate.candidateName);
-            if (!IsProcessRunning(candidateName.c_str()))
-                continue;
-            hiddenImageName = candidateName;
+        if (auto hit = FindHiddenImage(streamBuffer.data(), returned, *entryPath, entryName, tests)) {
+            hiddenImageName = ToWide(*hit);
             return true;
         }
     } while (FindNextFileW(search.get(), &entry));

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -181,6 +182,51 @@ TEST(StreamCandidate, EveryWalkedRecordIsOfferedOnceInOrderAndOthersPassedOver)
     EXPECT_EQ(candidates[0].candidateName, u"f.dll:a.exe");
     EXPECT_EQ(candidates[0].streamPath, u"C:\\windows\\f.dll:a.exe:$DATA");
     EXPECT_EQ(candidates[1].candidateName, u"f.dll:c.exe");
+}
+
+// Records what the scan asks of the file system and the process list.
+struct RecordingTests {
+    std::vector<std::u16string> opened;
+    std::vector<std::u16string> lookedUp;
+    std::vector<std::u16string> executable;  // stream paths that begin "MZ"
+    std::vector<std::u16string> running;     // process image names
+    StreamTests tests()
+    {
+        StreamTests t;
+        t.isExecutable = [this](const std::u16string& path) {
+            opened.push_back(path);
+            return std::find(executable.begin(), executable.end(), path) != executable.end();
+        };
+        t.isProcessRunning = [this](const std::u16string& name) {
+            lookedUp.push_back(name);
+            return std::find(running.begin(), running.end(), name) != running.end();
+        };
+        return t;
+    }
+};
+
+TEST(FindHiddenImage, OnlyExecutableStreamsAreLookedUpAndTheFirstHitEndsTheWalk)
+{
+    const std::u16string entry = u"C:\\windows\\abc.dll";
+    const streambytes::Chain chain = MakeChain(
+        {u"::$DATA", u":notes.txt:$DATA", u":y.exe:$DATA", u":x.exe:$DATA", u":z.exe:$DATA"});
+    RecordingTests recorder;
+    recorder.executable = {entry + u":y.exe:$DATA", entry + u":x.exe:$DATA", entry + u":z.exe:$DATA"};
+    recorder.running = {u"abc.dll:x.exe", u"abc.dll:z.exe"};
+    const auto hit = FindHiddenImage(chain.bytes.data(), chain.bytes.size(), entry, u"abc.dll", recorder.tests());
+    EXPECT_EQ(hit, u"abc.dll:x.exe");
+    EXPECT_EQ(recorder.opened, (Names{entry + u":notes.txt:$DATA", entry + u":y.exe:$DATA", entry + u":x.exe:$DATA"}));
+    EXPECT_EQ(recorder.lookedUp, (Names{u"abc.dll:y.exe", u"abc.dll:x.exe"}))
+        << "a stream that is not executable is passed over before any process list is taken";
+}
+
+TEST(FindHiddenImage, AFileWithoutAlternateStreamsOpensNothing)
+{
+    const streambytes::Chain chain = MakeChain({u"::$DATA"});
+    RecordingTests recorder;
+    EXPECT_FALSE(FindHiddenImage(chain.bytes.data(), chain.bytes.size(), u"C:\\w\\f", u"f", recorder.tests()));
+    EXPECT_TRUE(recorder.opened.empty());
+    EXPECT_TRUE(recorder.lookedUp.empty());
 }
 
 TEST(ScanEntryPath, JoinsWithABackslashWithin499Characters)

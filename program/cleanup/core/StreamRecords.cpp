@@ -97,6 +97,17 @@ std::vector<StreamCandidate> StreamCandidates(const uint8_t* data, std::size_t s
     return candidates;
 }
 
+std::optional<std::u16string> FindHiddenImage(const uint8_t* data, std::size_t size,
+                                              std::u16string_view entryPath, std::u16string_view entryName,
+                                              const StreamTests& tests)
+{
+    for (const StreamCandidate& candidate : StreamCandidates(data, size, entryPath, entryName)) {
+        if (tests.isExecutable(candidate.streamPath) && tests.isProcessRunning(candidate.candidateName))
+            return candidate.candidateName;
+    }
+    return std::nullopt;
+}
+
 std::optional<std::u16string> ScanEntryPath(std::u16string_view windowsDirectory,
                                             std::u16string_view entryName)
 {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,6 +50,18 @@ std::optional<StreamCandidate> MakeStreamCandidate(std::u16string_view entryPath
 std::vector<StreamCandidate> StreamCandidates(const uint8_t* data, std::size_t size,
                                               std::u16string_view entryPath,
                                               std::u16string_view entryName);
+
+// Examines the streams of one entry in record order: a stream is opened
+// and tested for an executable header, and only an executable one has its
+// candidate name looked up among the running processes. The first stream
+// that passes both gives the hidden image's name.
+struct StreamTests {
+    std::function<bool(const std::u16string& streamPath)> isExecutable;
+    std::function<bool(const std::u16string& candidateName)> isProcessRunning;
+};
+std::optional<std::u16string> FindHiddenImage(const uint8_t* data, std::size_t size,
+                                              std::u16string_view entryPath, std::u16string_view entryName,
+                                              const StreamTests& tests);
 
 // The path of a Windows-directory entry ("%ws\%ws"), or nothing when it
 // would not fit 499 characters.
