@@ -163,6 +163,36 @@ TEST_F(RootkitFolderRemoval, AnEmptyFolderNamedExactlyThePrefixIsClearedAndNothi
     EXPECT_EQ(Attributes(root) & Hsr, 0u);
 }
 
+TEST_F(RootkitFolderRemoval, ADeepChainIsPurgedAsFarAs499CharacterPathsReach)
+{
+    // Wine takes paths beyond MAX_PATH without a \\?\ prefix, so the walk's
+    // 1000-byte buffers are what limits it here.
+    const std::wstring root = InWindows(L"$NtUninstallKBdeep$");
+    ASSERT_TRUE(MakeFolder(root));
+    ASSERT_TRUE(MakeFile(root + L"\\@"));
+    std::vector<std::wstring> levels{root};
+    while (levels.back().size() < 504) {
+        levels.push_back(levels.back() + L"\\d");
+        ASSERT_TRUE(MakeFolder(levels.back(), FILE_ATTRIBUTE_HIDDEN)) << levels.back().size();
+        ASSERT_TRUE(MakeFile(levels.back() + L"\\@")) << levels.back().size();
+    }
+
+    const std::string output = Remove();
+
+    int reachable = 0;
+    for (const std::wstring& level : levels) {
+        const bool fits = level.size() + 2 <= 499;  // its pattern and its "@" path
+        reachable += fits ? 1 : 0;
+        EXPECT_NE(Exists(level + L"\\@"), fits) << level.size();
+        if (level.size() <= 499)
+            EXPECT_EQ(Attributes(level) & FILE_ATTRIBUTE_HIDDEN, 0u) << level.size();
+        else
+            EXPECT_NE(Attributes(level) & FILE_ATTRIBUTE_HIDDEN, 0u) << level.size();
+    }
+    EXPECT_GT(reachable, 200);
+    EXPECT_EQ(Count(output, FileReport), reachable);
+}
+
 TEST(ReparsePointsUnderWine, PlainAndMissingPathsAreRefusedWithoutHarm)
 {
     RemovalContext context;
