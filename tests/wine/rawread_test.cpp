@@ -283,16 +283,30 @@ TEST_F(RawReadOnWine, ACopyOnAWineDriveFailsCleanlyAndLeavesItsDestination)
     EXPECT_EQ(SizeOf(destination), 0);
 }
 
-TEST_F(RawReadOnWine, AZeroAnswerAtTheDestinationStopsTheCopy)
+TEST_F(RawReadOnWine, AZeroAnswerStopsTheCopyAtThatStep)
 {
     const std::wstring destination = std::wstring(Folder) + L"\\out.bin";
-    Recorder recorder;
-    recorder.refuseAt = StepDestination;
-    RawCopyCallbackInfo info{Record, nullptr, reinterpret_cast<ULONG_PTR>(&recorder)};
-    EXPECT_FALSE(RawCopyFile(L"C:\\rawreadtest\\Drivers\\x.sys", destination.c_str(), &info));
-    ASSERT_EQ(recorder.calls.size(), 3u);
-    EXPECT_EQ(recorder.calls.back().step, StepDestination);
-    EXPECT_EQ(SizeOf(destination), 0);
+    const struct {
+        RawCopyStep step;
+        std::size_t calls;
+        bool destinationCreated;
+    } cases[] = {
+        {StepSourceFile, 1, false},
+        {StepVolume, 2, false},
+        {StepDestination, 3, true},
+    };
+    for (const auto& c : cases) {
+        DeleteFileW(destination.c_str());
+        Recorder recorder;
+        recorder.refuseAt = c.step;
+        RawCopyCallbackInfo info{Record, nullptr, reinterpret_cast<ULONG_PTR>(&recorder)};
+        EXPECT_FALSE(RawCopyFile(L"C:\\rawreadtest\\Drivers\\x.sys", destination.c_str(), &info)) << c.step;
+        ASSERT_EQ(recorder.calls.size(), c.calls) << c.step;
+        EXPECT_EQ(recorder.calls.back().step, c.step);
+        EXPECT_EQ(Exists(destination), c.destinationCreated) << c.step;
+        if (c.destinationCreated)
+            EXPECT_EQ(SizeOf(destination), 0) << "an empty destination stays behind";
+    }
 }
 
 TEST_F(RawReadOnWine, CopyRefusals)
