@@ -56,6 +56,27 @@ DWORD FullPath(const wchar_t* path, wchar_t* full)
 // A failed step's code; a step that failed without one keeps the last error.
 DWORD FailureCode(DWORD error) { return error != ERROR_SUCCESS ? error : KeepLastError; }
 
+// True when the destination already exists and is the source file itself
+// under another spelling (a substituted drive, a short name, a hard link):
+// creating it would truncate the source.
+bool DestinationIsSource(const CopyState& state)
+{
+    HANDLE existing = CreateFileW(state.destination, FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  0, nullptr);
+    if (!IsOpenHandle(existing))
+        return false;
+    BY_HANDLE_FILE_INFORMATION destination = {};
+    BY_HANDLE_FILE_INFORMATION source = {};
+    const bool same = GetFileInformationByHandle(existing, &destination) &&
+                      GetFileInformationByHandle(state.file.fileHandle, &source) &&
+                      destination.dwVolumeSerialNumber == source.dwVolumeSerialNumber &&
+                      destination.nFileIndexHigh == source.nFileIndexHigh &&
+                      destination.nFileIndexLow == source.nFileIndexLow;
+    CloseHandle(existing);
+    return same;
+}
+
 struct Reporter {
     const RawCopyCallbackInfo* info;
 
@@ -174,6 +195,11 @@ DWORD RawCopySteps(CopyState& state, const wchar_t* source, const wchar_t* desti
     if (!reporter.HasCallback() && (state.volume.fileSystemFlags & FILE_VOLUME_IS_COMPRESSED))
         return ERROR_NOT_SUPPORTED;
 
+    if (DestinationIsSource(state)) {
+        SetLastError(ERROR_BAD_ARGUMENTS);
+        reporter.Report(StepDestination, FALSE, 0, -1);
+        return ERROR_BAD_ARGUMENTS;
+    }
     state.destinationHandle =
         CreateFileW(state.destination, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     const bool created = IsOpenHandle(state.destinationHandle);

@@ -261,6 +261,27 @@ TEST_F(RawReadOnWine, TheSameFileUnderTwoSpellingsIsRefusedBeforeAnythingOpens)
     EXPECT_FALSE(Exists(L"C:\\rawreadtest\\a.sys"));
 }
 
+TEST_F(RawReadOnWine, TheSourceUnderANameThatCompareCannotSeeIsNotTruncated)
+{
+    // A hard link: another name of the same file, which no comparison of
+    // the two paths can tell.
+    const std::wstring source = std::wstring(Folder) + L"\\Drivers\\x.sys";
+    const std::wstring link = std::wstring(Folder) + L"\\link.sys";
+    if (!CreateHardLinkW(link.c_str(), source.c_str(), nullptr))
+        GTEST_SKIP() << "no hard links here: " << GetLastError();
+    Recorder recorder;
+    RawCopyCallbackInfo info{Record, nullptr, reinterpret_cast<ULONG_PTR>(&recorder)};
+    const BOOL copied = RawCopyFile(source.c_str(), link.c_str(), &info);
+    const DWORD error = GetLastError();
+    DeleteFileW(link.c_str());
+    EXPECT_FALSE(copied);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_BAD_ARGUMENTS));
+    EXPECT_EQ(recorder.calls, (std::vector<Call>{{StepSourceFile, TRUE, true, -1},
+                                                 {StepVolume, TRUE, true, -1},
+                                                 {StepDestination, FALSE, false, -1}}));
+    EXPECT_EQ(SizeOf(source), 70000);
+}
+
 TEST_F(RawReadOnWine, ACopyOnAWineDriveFailsCleanlyAndLeavesItsDestination)
 {
     const std::wstring destination = std::wstring(Folder) + L"\\out.bin";
