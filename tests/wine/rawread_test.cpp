@@ -208,8 +208,10 @@ TEST_F(RawReadOnWine, WinesExtentAnswerIsRefusedAsInvalidData)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
     EXPECT_EQ(runs, nullptr);
 
+    // Wine answers no NTFS volume data query.
     ResidentFileData* data = nullptr;
     EXPECT_FALSE(GetResidentFileData(&volume, &file, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
     EXPECT_EQ(data, nullptr);
 
     RawFileInfo cleared = {};
