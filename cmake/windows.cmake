@@ -50,7 +50,8 @@ endif()
 if(MINGW_THREADS STREQUAL "posix")
 # --- the Wine tier -----------------------------------------------------------
 file(GLOB WINE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/wine/*.cpp)
-add_executable(wine_tests ${WINE_TEST_SOURCES} ${RESOURCE_SCRIPT})
+# The helper driver's exception guard is plain x86 code, tested in user mode.
+add_executable(wine_tests ${WINE_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/driver/SehGuard.cpp ${RESOURCE_SCRIPT})
 add_dependencies(wine_tests helper_driver)
 target_include_directories(wine_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(wine_tests PRIVATE DRIVER_IMAGE_NAME="KorvaleNoQuorVallin.sys")
