@@ -57,4 +57,24 @@ target_include_directories(wine_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(wine_tests PRIVATE DRIVER_IMAGE_NAME="KorvaleNoQuorVallin.sys")
 target_link_libraries(wine_tests PRIVATE program_layer GTest::gtest_main ${PROGRAM_LIBS})
 target_link_options(wine_tests PRIVATE -static)
+
+# Test-only kernel drivers, built next to wine_tests.exe and never shipped:
+# a build of the helper driver that also reports its probe's answer in the
+# reply's first reserved byte, and a device under the rootkit's device name
+# that answers opens as the rootkit does, or normally.
+function(add_test_driver target output)
+  add_executable(${target} ${ARGN})
+  target_compile_options(${target} PRIVATE ${DRIVER_FLAGS})
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} /usr/i686-w64-mingw32/include/ddk)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output} SUFFIX .sys)
+  target_link_options(${target} PRIVATE -nostdlib -shared -Wl,--subsystem,native
+    -Wl,--entry,_DriverEntry@8 -Wl,--image-base,0x10000 -Wl,--dynamicbase ${NO_TIMESTAMP})
+  target_link_libraries(${target} PRIVATE ntoskrnl gcc)
+  add_dependencies(wine_tests ${target})
+endfunction()
+add_test_driver(probe_report_driver KorvaleProbeReport ${DRIVER_SOURCES} ${CMAKE_SOURCE_DIR}/driver/core/HijackReply.cpp)
+target_compile_definitions(probe_report_driver PRIVATE HELPER_REPORTS_PROBE)
+add_test_driver(rootkit_device_driver TestRootkitDevice ${CMAKE_SOURCE_DIR}/tests/wine/drivers/LookalikeDevice.cpp)
+target_compile_definitions(rootkit_device_driver PRIVATE ANSWER_LIKE_THE_ROOTKIT)
+add_test_driver(ordinary_device_driver TestOrdinaryDevice ${CMAKE_SOURCE_DIR}/tests/wine/drivers/LookalikeDevice.cpp)
 endif()

@@ -33,6 +33,12 @@ ULONG_PTR AnswerStartHijack(uint8_t* systemBuffer)
     }
     HIJACK_REPLY reply;
     const ULONG_PTR information = BuildHijackReply(adsPresent, found, code, &reply);
+#ifdef HELPER_REPORTS_PROBE
+    // Test builds only: the first reserved byte tells the probe's answer
+    // (0x80 absent, 0x81 present), so a test can observe the probe even
+    // where the walk finds no disk. The shipped driver leaves it zero.
+    reply.Reserved[0] = static_cast<uint8_t>(0x80 | adsPresent);
+#endif
     if (reply.AdsType == HIJACK_TYPE_ADS)
         DbgPrint("ADS_Type%x\n", 1);
     if (reply.AdsType == HIJACK_TYPE_NOT_FOUND)
