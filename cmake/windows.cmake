@@ -6,7 +6,7 @@ set(PROGRAM_DEFINITIONS _WIN32_WINNT=0x0501 WINVER=0x0501 UNICODE _UNICODE)
 set(NO_TIMESTAMP -Wl,--no-insert-timestamp)
 
 # --- KorvaleNoQuorVallin.sys -------------------------------------------------
-add_library(driver_core OBJECT ${CMAKE_SOURCE_DIR}/driver/core/HijackReply.cpp)
+add_library(driver_core OBJECT ${CMAKE_SOURCE_DIR}/driver/core/HijackReply.cpp ${CMAKE_SOURCE_DIR}/driver/core/KernelRanges.cpp)
 file(GLOB DRIVER_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/driver/*.cpp)
 add_executable(helper_driver ${DRIVER_SOURCES} $<TARGET_OBJECTS:driver_core>)
 set(DRIVER_FLAGS -ffreestanding -fno-exceptions -fno-rtti -fno-stack-protector
@@ -72,7 +72,7 @@ function(add_test_driver target output)
   target_link_libraries(${target} PRIVATE ntoskrnl gcc)
   add_dependencies(wine_tests ${target})
 endfunction()
-add_test_driver(probe_report_driver KorvaleProbeReport ${DRIVER_SOURCES} ${CMAKE_SOURCE_DIR}/driver/core/HijackReply.cpp)
+add_test_driver(probe_report_driver KorvaleProbeReport ${DRIVER_SOURCES} $<TARGET_OBJECTS:driver_core>)
 target_compile_definitions(probe_report_driver PRIVATE HELPER_REPORTS_PROBE)
 add_test_driver(rootkit_device_driver TestRootkitDevice ${CMAKE_SOURCE_DIR}/tests/wine/drivers/LookalikeDevice.cpp)
 target_compile_definitions(rootkit_device_driver PRIVATE ANSWER_LIKE_THE_ROOTKIT)

@@ -4,6 +4,7 @@
 #include "driver/Inspection.h"
 #include "driver/SehGuard.h"
 #include "driver/core/HijackReply.hpp"
+#include "driver/core/KernelRanges.hpp"
 
 extern "C" __declspec(dllimport) POBJECT_TYPE* IoDriverObjectType;
 
@@ -75,11 +76,8 @@ NameCheck CheckDeviceName(PDEVICE_OBJECT device)
     if (NT_SUCCESS(status) && info->Name.Buffer != nullptr) {
         // Test only what lies inside the buffer, terminated here by us
         // rather than trusting the terminator to be there.
-        const ULONG_PTR begin = reinterpret_cast<ULONG_PTR>(info);
-        const ULONG_PTR text = reinterpret_cast<ULONG_PTR>(info->Name.Buffer);
-        const ULONG_PTR textEnd = text + info->Name.Length;
-        if (text >= begin + sizeof(OBJECT_NAME_INFORMATION) && textEnd >= text &&
-            textEnd + sizeof(WCHAR) <= begin + size && (text & 1) == 0) {
+        if (CountedTextFits(reinterpret_cast<ULONG_PTR>(info), size, sizeof(OBJECT_NAME_INFORMATION),
+                            reinterpret_cast<ULONG_PTR>(info->Name.Buffer), info->Name.Length)) {
             info->Name.Buffer[info->Name.Length / sizeof(WCHAR)] = 0;
             result = NameEndsWithDr0(reinterpret_cast<const char16_t*>(info->Name.Buffer)) ? NameIsFirstDisk
                                                                                             : NameIsOther;
@@ -117,16 +115,13 @@ BOOLEAN IsRangeResident(const void* address, ULONG count)
 {
     if (count == 0)
         return TRUE;
-    const ULONG_PTR start = reinterpret_cast<ULONG_PTR>(address);
-    const ULONG_PTR end = start + count - 1;
-    if (end < start)
-        return FALSE; // the range wraps around the address space
-    const ULONG_PTR first = start & ~static_cast<ULONG_PTR>(PageSize - 1);
-    const ULONG_PTR last = end & ~static_cast<ULONG_PTR>(PageSize - 1);
-    for (ULONG_PTR page = first;; page += PageSize) {
+    PageSpan span;
+    if (!PagesTouched(reinterpret_cast<ULONG_PTR>(address), count, PageSize, &span))
+        return FALSE;
+    for (ULONG_PTR page = span.first;; page += PageSize) {
         if (!MmIsAddressValid(reinterpret_cast<PVOID>(page)))
             return FALSE;
-        if (page == last)
+        if (page == span.last)
             return TRUE;
     }
 }
