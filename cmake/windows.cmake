@@ -59,9 +59,10 @@ target_link_libraries(wine_tests PRIVATE program_layer GTest::gtest_main ${PROGR
 target_link_options(wine_tests PRIVATE -static)
 
 # Test-only kernel drivers, built next to wine_tests.exe and never shipped:
-# a build of the helper driver that also reports its probe's answer in the
-# reply's first reserved byte, and a device under the rootkit's device name
-# that answers opens as the rootkit does, or normally.
+# builds of the helper driver that also report the probe's answer in the
+# reply's first reserved byte (one of them faults inside the probe), and a
+# device under the rootkit's device name that answers opens as the rootkit
+# does, or normally.
 function(add_test_driver target output)
   add_executable(${target} ${ARGN})
   target_compile_options(${target} PRIVATE ${DRIVER_FLAGS})
@@ -74,6 +75,8 @@ function(add_test_driver target output)
 endfunction()
 add_test_driver(probe_report_driver KorvaleProbeReport ${DRIVER_SOURCES} $<TARGET_OBJECTS:driver_core>)
 target_compile_definitions(probe_report_driver PRIVATE HELPER_REPORTS_PROBE)
+add_test_driver(probe_fault_driver KorvaleProbeFault ${DRIVER_SOURCES} $<TARGET_OBJECTS:driver_core>)
+target_compile_definitions(probe_fault_driver PRIVATE HELPER_REPORTS_PROBE HELPER_PROBE_FAULTS)
 add_test_driver(rootkit_device_driver TestRootkitDevice ${CMAKE_SOURCE_DIR}/tests/wine/drivers/LookalikeDevice.cpp)
 target_compile_definitions(rootkit_device_driver PRIVATE ANSWER_LIKE_THE_ROOTKIT)
 add_test_driver(ordinary_device_driver TestOrdinaryDevice ${CMAKE_SOURCE_DIR}/tests/wine/drivers/LookalikeDevice.cpp)

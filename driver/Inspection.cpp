@@ -37,6 +37,11 @@ void ProbeBody(void* context)
     const NTSTATUS status = ZwCreateFile(&handle, GENERIC_READ, &attributes, &ioStatus, nullptr,
                                          FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN, ProbeCreateOptions,
                                          nullptr, 0);
+#ifdef HELPER_PROBE_FAULTS
+    // Test builds only: fault once the open is done, so that the guard is
+    // exercised inside the kernel.
+    *static_cast<volatile ULONG*>(nullptr) = status;
+#endif
     if (NT_SUCCESS(status)) {
         // The name opened normally: whatever sits there is not the rootkit.
         ZwClose(handle);

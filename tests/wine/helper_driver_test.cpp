@@ -200,4 +200,19 @@ TEST(HelperDriver, ProbeAgreesWithWhatOpeningTheRootkitsDeviceNameReports)
     }
 }
 
+TEST(HelperDriver, AFaultInsideTheProbeIsCaughtAndTheRequestStillAnswered)
+{
+    // A test build whose probe writes through a null pointer after its open.
+    KernelService helper(L"KorvaleProbeFaultTest", BuildFolder() + L"KorvaleProbeFault.sys", nullptr);
+    ASSERT_TRUE(helper.started()) << "error " << helper.error();
+    for (int request = 0; request < 2; ++request) {
+        SCOPED_TRACE(request);
+        const Exchange exchange = SendStartHijack();
+        ASSERT_TRUE(exchange.sent) << "the driver host survived the fault";
+        EXPECT_EQ(exchange.returned, HIJACK_REPLY_SIZE);
+        EXPECT_EQ(exchange.reply[53], 0x80) << "the probe answered no";
+        EXPECT_EQ(ReplyType(exchange), HIJACK_TYPE_NOT_FOUND);
+    }
+}
+
 } // namespace
