@@ -80,4 +80,12 @@ target_compile_definitions(probe_fault_driver PRIVATE HELPER_REPORTS_PROBE HELPE
 add_test_driver(rootkit_device_driver TestRootkitDevice ${CMAKE_SOURCE_DIR}/tests/wine/drivers/LookalikeDevice.cpp)
 target_compile_definitions(rootkit_device_driver PRIVATE ANSWER_LIKE_THE_ROOTKIT)
 add_test_driver(ordinary_device_driver TestOrdinaryDevice ${CMAKE_SOURCE_DIR}/tests/wine/drivers/LookalikeDevice.cpp)
+# Stand-ins for the disk class driver, which Wine lacks: the walk to the
+# driver beneath the first disk then runs in Wine's kernel.
+set(DISK_STAND_IN ${CMAKE_SOURCE_DIR}/tests/wine/drivers/DiskClassStandIn.cpp)
+add_test_driver(disk_hooked_driver TestDiskHooked ${DISK_STAND_IN})
+add_test_driver(disk_unhooked_driver TestDiskUnhooked ${DISK_STAND_IN})
+target_compile_definitions(disk_unhooked_driver PRIVATE LAST_CODE_BYTE_DIFFERS)
+add_test_driver(disk_bad_extension_driver TestDiskBadExtension ${DISK_STAND_IN})
+target_compile_definitions(disk_bad_extension_driver PRIVATE EXTENSION_POINTS_ELSEWHERE)
 endif()

@@ -215,4 +215,53 @@ TEST(HelperDriver, AFaultInsideTheProbeIsCaughtAndTheRequestStillAnswered)
     }
 }
 
+// With a stand-in for the disk class driver loaded beside it (Wine looks
+// up "\Driver\Disk" among the drivers of the same driver host, which
+// drivers of one load order group share), the
+// shipped helper walks to the device below the first disk and reports the
+// create dispatch routine of its driver, and the run judges those bytes.
+TEST(HelperDriver, WalksAStandInDiskClassDriverAndTheRunJudgesTheCode)
+{
+    const std::wstring folder = BuildFolder();
+    struct Case {
+        const wchar_t* standIn;
+        uint32_t type;
+        int32_t outcome;
+        const char* written;
+    } cases[] = {
+        {L"TestDiskHooked.sys", HIJACK_TYPE_PLAIN, Infected,
+         "\nSystem Memory: Infected By QuorVallin!\n\n"},
+        {L"TestDiskUnhooked.sys", HIJACK_TYPE_PLAIN, Clean, "\nSystem Memory: Clean\n\n"},
+        {L"TestDiskBadExtension.sys", HIJACK_TYPE_NOT_FOUND, ScanError,
+         "\nError while scanning for QuorVallin\n\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << static_cast<const void*>(c.standIn));
+        // One load order group: one driver host for both.
+        KernelService disk(L"Disk", folder + c.standIn, L"KorvaleTestDiskHost");
+        ASSERT_TRUE(disk.started()) << "error " << disk.error();
+        KernelService helper(L"KorvaleInspectionTest", ShippedDriverImage(), L"KorvaleTestDiskHost");
+        ASSERT_TRUE(helper.started()) << "error " << helper.error();
+
+        const Exchange exchange = SendStartHijack();
+        ASSERT_TRUE(exchange.sent);
+        EXPECT_EQ(exchange.returned, HIJACK_REPLY_SIZE);
+        EXPECT_EQ(ReplyType(exchange), c.type);
+        if (c.type == HIJACK_TYPE_PLAIN) {
+            EXPECT_EQ(exchange.reply[0], 0x51);
+            EXPECT_EQ(exchange.reply[12], 0x9a) << "the bytes are the stand-in's own";
+            EXPECT_EQ(exchange.reply[52], c.outcome == Infected ? 0x1e : 0x1f);
+        } else {
+            EXPECT_TRUE(CodeBytesAreZero(exchange));
+        }
+
+        std::ostringstream captured;
+        std::streambuf* previous = std::cout.rdbuf(captured.rdbuf());
+        const int32_t outcome = RemovalContext{}.InspectSystemMemory();
+        std::cout.rdbuf(previous);
+        EXPECT_EQ(outcome, c.outcome);
+        EXPECT_EQ(captured.str(), c.written);
+    }
+}
+
 } // namespace
