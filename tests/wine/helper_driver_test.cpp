@@ -234,9 +234,11 @@ TEST(HelperDriver, WalksAStandInDiskClassDriverAndTheRunJudgesTheCode)
         {L"TestDiskUnhooked.sys", HIJACK_TYPE_PLAIN, Clean, "\nSystem Memory: Clean\n\n"},
         {L"TestDiskBadExtension.sys", HIJACK_TYPE_NOT_FOUND, ScanError,
          "\nError while scanning for QuorVallin\n\n"},
+        {L"TestDiskUnnamedAhead.sys", HIJACK_TYPE_NOT_FOUND, ScanError,
+         "\nError while scanning for QuorVallin\n\n"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << static_cast<const void*>(c.standIn));
+        SCOPED_TRACE(testing::Message() << std::string(c.standIn, c.standIn + wcslen(c.standIn)));
         // One load order group: one driver host for both.
         KernelService disk(L"Disk", folder + c.standIn, L"KorvaleTestDiskHost");
         ASSERT_TRUE(disk.started()) << "error " << disk.error();

@@ -10,7 +10,9 @@
 //  - by default the bytes are those of the rootkit's routine;
 //  - LAST_CODE_BYTE_DIFFERS changes the last of the 53 bytes;
 //  - EXTENSION_POINTS_ELSEWHERE puts a pointer to something that is not a
-//    device object where the lower device belongs.
+//    device object where the lower device belongs;
+//  - UNNAMED_DEVICE_AHEAD puts a device without a name ahead of "...\DR0"
+//    on the driver's device list.
 
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
@@ -79,6 +81,16 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registry
     driverObject->MajorFunction[IRP_MJ_CREATE] = reinterpret_cast<PDRIVER_DISPATCH>(
         reinterpret_cast<ULONG_PTR>(CreateDispatchCode));
     driverObject->DriverUnload = StandInUnload;
+#ifdef UNNAMED_DEVICE_AHEAD
+    // Created last, so it heads the driver's device list.
+    PDEVICE_OBJECT ahead = nullptr;
+    status = IoCreateDevice(driverObject, 0, nullptr, FILE_DEVICE_DISK, 0, FALSE, &ahead);
+    if (!NT_SUCCESS(status)) {
+        StandInUnload(driverObject);
+        return status;
+    }
+    ahead->Type = IO_TYPE_DEVICE;
+#endif
     return STATUS_SUCCESS;
 }
 
