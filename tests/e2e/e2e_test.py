@@ -25,6 +25,7 @@ RED, GREEN, WHITE = 12, 10, 15
 # it found no disk: the memory scan ends in an error and nothing is repaired.
 EXPECTED = [
     "Korvale Antivirus QuorVallin Removal - v1.0\nKorvale Antivirus Research Labs\n\n",
+    "\nError while scanning for QuorVallin\n\n",
     "\n",  # the driver service was stopped and deleted
     "Warning: Failed to remove QuorVallin infection.", "\n",
     "\nPress any key to exit ...\r\n",
