@@ -7,19 +7,19 @@ RawCopyEventDecision DecideRawCopyEvent(uint32_t step, int32_t status, uint32_t 
                                         uint32_t volumeFileSystemFlags)
 {
     switch (step) {
-    case RawCopyStepCode::SourceFile:
+    case StepSourceFile:
         if (status != 0 && (fileAttributes & (CompressedFileAttribute | SparseFileAttribute)) != 0)
             return {0, CompressedFileWarning};
         return {status, nullptr};
-    case RawCopyStepCode::Volume:
+    case StepVolume:
         if (status != 0 && (volumeFileSystemFlags & CompressedVolumeFlag) != 0)
             return {0, CompressedVolumeWarning};
         return {status, nullptr};
-    case RawCopyStepCode::ClusterRuns:
-    case RawCopyStepCode::ResidentData:
-    case RawCopyStepCode::Destination:
-    case RawCopyStepCode::ResidentWrite:
-    case RawCopyStepCode::Progress:
+    case StepClusterRuns:
+    case StepResidentData:
+    case StepDestination:
+    case StepResidentWrite:
+    case StepProgress:
         return {status, nullptr};
     default:
         return {0, nullptr};

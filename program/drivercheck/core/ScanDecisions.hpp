@@ -3,23 +3,13 @@
 // how a verdict line is written.
 #pragma once
 
+#include "program/rawread/core/RawKinds.hpp"
 #include "program/run/core/Console.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-// Step codes of the raw copy engine's callback, as the engine reports them.
-namespace RawCopyStepCode {
-constexpr uint32_t Volume = 1;
-constexpr uint32_t SourceFile = 2;
-constexpr uint32_t ClusterRuns = 3;
-constexpr uint32_t ResidentData = 4;
-constexpr uint32_t Destination = 5;
-constexpr uint32_t ResidentWrite = 6;
-constexpr uint32_t Progress = 7;
-} // namespace RawCopyStepCode
 
 constexpr uint32_t CompressedFileAttribute = 0x800;  // FILE_ATTRIBUTE_COMPRESSED
 constexpr uint32_t SparseFileAttribute = 0x200;      // FILE_ATTRIBUTE_SPARSE_FILE
@@ -35,7 +25,8 @@ struct RawCopyEventDecision {
     const char16_t* warning = nullptr;
 };
 
-// The facts the callback looks at: the step, the step's status, and, when
+// The facts the callback looks at: the step (a RawCopyStep, or any other
+// value the engine might pass), the step's status, and, when
 // the step carries them, the source's attributes (file step) or the
 // volume's file-system flags (volume step). A failed step stops the copy,
 // a compressed or sparse source and a compressed volume are refused with a
