@@ -16,17 +16,18 @@ bool RemovalContext::ReplaceInfectedDriver()
     GetSystemDirectoryW(systemDirectory, MAX_PATH);
     ResetFileAccess(systemDirectory);
 
+    // Paths that do not fit their 260-character buffers are not acted on,
+    // and without a name the driver path would be the drivers folder itself.
     const std::wstring driverPath = std::wstring(systemDirectory) + L"\\drivers\\" + infectedDriverName;
+    if (infectedDriverName.empty() || !FitsPathBuffer(ToU16(driverPath)))
+        return false;
     ResetFileAccess(driverPath.c_str());
 
     const std::wstring quarantinePath = std::wstring(systemDirectory) + L"\\drivers\\" + L"infected.bad";
     wchar_t temporaryFolder[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temporaryFolder);
     const std::wstring cleanCopyPath = std::wstring(temporaryFolder) + infectedDriverName;
-
-    // Paths that do not fit their buffers are not acted on: nothing changes.
-    if (infectedDriverName.empty() || !FitsPathBuffer(ToU16(driverPath)) || !FitsPathBuffer(ToU16(quarantinePath))
-        || !FitsPathBuffer(ToU16(cleanCopyPath)))
+    if (!FitsPathBuffer(ToU16(quarantinePath)) || !FitsPathBuffer(ToU16(cleanCopyPath)))
         return false;
 
     if (!CopyFileW(driverPath.c_str(), cleanCopyPath.c_str(), FALSE))

@@ -123,6 +123,28 @@ TEST_F(ReplaceDriver, MissingDriverChangesNothing)
     EXPECT_FALSE(PathExists(quarantine));
 }
 
+std::vector<BYTE> DaclBytes(const std::wstring& path)
+{
+    DWORD needed = 0;
+    GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    std::vector<BYTE> bytes(needed);
+    if (needed == 0 || !GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, bytes.data(), needed, &needed))
+        bytes.clear();
+    return bytes;
+}
+
+TEST_F(ReplaceDriver, WithoutANameNothingIsTouched)
+{
+    // The driver path would be the drivers folder itself.
+    const std::vector<BYTE> folderDacl = DaclBytes(DriversFolder());
+    ASSERT_FALSE(folderDacl.empty());
+    context.infectedDriverName.clear();
+    EXPECT_FALSE(context.ReplaceInfectedDriver());
+    EXPECT_EQ(DaclBytes(DriversFolder()), folderDacl) << "the drivers folder's access was reset";
+    EXPECT_FALSE(PathExists(quarantine));
+    EXPECT_EQ(ReadWholeFile(driver), content);
+}
+
 TEST_F(ReplaceDriver, CleanCopyThatCannotBeMovedPutsTheDriverBack)
 {
     const uint64_t before = FileIndex(driver);
