@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 5
 TOOLCHAIN := cmake/mingw-i686.cmake
 
-.PHONY: all deps build native win wintest run test test-native test-images test-wine test-e2e test-pe test-repro test-fuzz dist clean
+.PHONY: all deps build native win wintest run test test-native test-images test-wine test-e2e test-pe test-repro test-fuzz bench dist clean
 
 all: build
 
@@ -55,6 +55,10 @@ test-repro: deps
 
 test-fuzz: deps
 	scripts/fuzz.sh $(BUILD)/fuzz $(FUZZ_SECONDS)
+
+# Raw copy loop against icat and cat on a 64 MiB fragmented file in an NTFS image.
+bench: deps native
+	$(BUILD)/native/rawread_bench
 
 dist: deps win
 	rm -rf dist && mkdir -p dist

@@ -12,3 +12,7 @@ if(IMAGE_TEST_SOURCES)
   target_link_libraries(image_tests PRIVATE core GTest::gtest_main)
   add_test(NAME images COMMAND image_tests)
 endif()
+
+# The raw copy loop benchmark (make bench); not a test.
+add_executable(rawread_bench ${CMAKE_SOURCE_DIR}/bench/rawread_bench.cpp)
+target_link_libraries(rawread_bench PRIVATE core)

@@ -1,0 +1,45 @@
+// Helpers shared by the raw reader's operations: the one way out of each
+// operation, which sets the thread's last error the way the reader promises.
+#pragma once
+
+#include "program/rawread/RawRead.hpp"
+#include "program/rawread/core/BootSector.hpp"
+
+#include <windows.h>
+
+namespace rawread {
+
+// An operation that fails without a code of its own leaves the last error
+// as the platform (or a callback) left it.
+constexpr DWORD KeepLastError = 0xFFFFFFFFu;
+
+// The single exit: success sets ERROR_SUCCESS, a failure its code.
+inline BOOL Finish(DWORD error)
+{
+    if (error == ERROR_SUCCESS) {
+        SetLastError(ERROR_SUCCESS);
+        return TRUE;
+    }
+    if (error != KeepLastError)
+        SetLastError(error);
+    return FALSE;
+}
+
+// The code a failed platform call left; never 0, so that a failure cannot
+// be mistaken for success.
+inline DWORD LastErrorOf()
+{
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+}
+
+inline bool IsOpenHandle(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+inline VolumeFacts FactsOf(const RawVolumeInfo& volume)
+{
+    return VolumeFacts{IsOpenHandle(volume.volumeHandle), volume.dataAreaOffset, volume.fileSystem,
+                       volume.sectorsPerCluster, volume.bytesPerSector, volume.bytesPerCluster,
+                       volume.fileSystemFlags};
+}
+
+} // namespace rawread

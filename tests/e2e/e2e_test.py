@@ -1,0 +1,136 @@
+#!/usr/bin/env python3
+"""The shipped program under Wine, as an administrator runs it: a fresh
+32-bit prefix, scripted standard input, the whole transcript checked in
+order, and nothing left behind. Once more under a pseudo-terminal, to see
+the colours as a person sees them."""
+
+import glob
+import os
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from terminal import Screen, render_script  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TITLE = "K o r v a l e   A n t i v i r u s   Q u o r V a l l i n   R e m o v a l - v1.0"
+RED, GREEN, WHITE = 12, 10, 15
+
+# What a run writes under Wine, in order: texts, and colour changes as ints.
+# Wine's kernel has no disk driver object, so the helper driver answers that
+# it found no disk: the memory scan ends in an error and nothing is repaired.
+EXPECTED = [
+    "Korvale Antivirus QuorVallin Removal - v1.0\nKorvale Antivirus Research Labs\n\n",
+    "\n",  # the driver service was stopped and deleted
+    "Warning: Failed to remove QuorVallin infection.", "\n",
+    "\nPress any key to exit ...\r\n",
+]
+
+failures = []
+passes = []
+
+
+def check(condition, what):
+    print(("ok   " if condition else "FAIL ") + what)
+    (passes if condition else failures).append(what)
+
+
+def wine_env(prefix):
+    env = dict(os.environ)
+    env.update(WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    return env
+
+
+def run_piped(exe, env):
+    """Standard input and output on pipes: the answer to the final key press is a line end."""
+    result = subprocess.run(["wine", exe], input=b"\n", stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=env, timeout=300)
+    return result.returncode, result.stdout
+
+
+def run_on_terminal(exe, env):
+    """Under a pseudo-terminal (script(1)); presses Enter once the exit prompt shows."""
+    process = subprocess.Popen(["script", "-qfec", f"wine '{exe}'", "/dev/null"], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+    output = b""
+    pressed = False
+    deadline = time.time() + 120
+    fd = process.stdout.fileno()
+    while time.time() < deadline:
+        ready, _, _ = select.select([fd], [], [], 0.5)
+        if ready:
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                break
+            output += chunk
+        if not pressed:
+            screen = Screen()
+            screen.feed(output)
+            if any(text == "Press any key to exit ..." for text, _ in screen.rows()):
+                time.sleep(1)  # a key typed before the console reads is not always kept
+                process.stdin.write(b"\r")
+                process.stdin.flush()
+                pressed = True
+        if process.poll() is not None and not ready:
+            break
+    if process.poll() is None:
+        process.kill()
+    return process.wait(), output
+
+
+def left_behind(prefix, env):
+    service = subprocess.run(["wine", "reg", "query", r"HKLM\System\CurrentControlSet\Services\KorvaleNoQuorvallin"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env).returncode == 0
+    files = glob.glob(os.path.join(prefix, "drive_c", "**", "KorvaleNoQuorVallin.sys"), recursive=True)
+    return service, files
+
+
+def main():
+    exe = os.path.abspath(sys.argv[1])
+    prefix = tempfile.mkdtemp(prefix="korvale-e2e.")
+    env = wine_env(prefix)
+    try:
+        subprocess.run([os.path.join(ROOT, "scripts", "wine-prefix.sh"), prefix], check=True)
+
+        status, output = run_piped(exe, env)
+        check(status == 0, f"exit code 0 (got {status})")
+        expected_text = "".join(p for p in EXPECTED if isinstance(p, str))
+        transcript = output.replace(b"\r\n", b"\n").decode("utf-8", "replace")
+        check(transcript == expected_text, "the whole transcript, in order")
+        if transcript != expected_text:
+            print("expected:", repr(expected_text))
+            print("got:     ", repr(transcript))
+        service, files = left_behind(prefix, env)
+        check(not service, "no service KorvaleNoQuorvallin left in the registry")
+        check(not files, f"no KorvaleNoQuorVallin.sys left behind {files}")
+
+        status, output = run_on_terminal(exe, env)
+        check(status == 0, f"exit code 0 under a terminal (got {status})")
+        screen = Screen()
+        screen.feed(output)
+        check(screen.title == TITLE, f"console title {screen.title!r}")
+        shown, wanted = screen.rows(), render_script(EXPECTED)
+        check([t for t, _ in shown] == [t for t, _ in wanted], "the screen shows the transcript")
+        colours_match = all(
+            len(sa) == len(wa) and all(s == w for s, w, ch in zip(sa, wa, st) if ch != " ")
+            for (st, sa), (_, wa) in zip(shown, wanted))
+        check(colours_match, "every character in its colour")
+        if not colours_match or [t for t, _ in shown] != [t for t, _ in wanted]:
+            for (st, sa), (wt, wa) in zip(shown, wanted):
+                print(f"  shown  {st!r} {sa}\n  wanted {wt!r} {wa}")
+        service, files = left_behind(prefix, env)
+        check(not service and not files, "nothing left behind after the terminal run")
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+        shutil.rmtree(prefix, ignore_errors=True)
+
+    print(f"e2e: {len(passes)} passed, {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

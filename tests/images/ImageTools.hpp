@@ -1,0 +1,145 @@
+// Helpers of the image tier: a scratch folder, running the file-system tools
+// that make, fill and inspect volume images, parsing their answers, and
+// reading an image file as a volume.
+#pragma once
+
+#include "program/rawread/core/CopyLoop.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace images {
+
+using Bytes = std::vector<uint8_t>;
+
+// A scratch folder removed with everything in it.
+struct ScratchFolder {
+    std::filesystem::path path;
+    ScratchFolder()
+    {
+        char name[] = "/tmp/rawread-images.XXXXXX";
+        path = mkdtemp(name);
+    }
+    ~ScratchFolder() { std::filesystem::remove_all(path); }
+    std::string operator/(const std::string& name) const { return (path / name).string(); }
+};
+
+// Runs a shell command; returns its standard output, and fails the test
+// when it exits with an error.
+inline std::string RunTool(const std::string& command)
+{
+    const std::string full = "PATH=\"$PATH:/usr/sbin:/sbin\" " + command + " 2>/dev/null";
+    std::string output;
+    FILE* pipe = popen(full.c_str(), "r");
+    if (pipe == nullptr) {
+        ADD_FAILURE() << "cannot run " << command;
+        return output;
+    }
+    char chunk[65536];
+    std::size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        output.append(chunk, got);
+    const int status = pclose(pipe);
+    EXPECT_EQ(status, 0) << command;
+    return output;
+}
+
+inline Bytes AsBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+inline Bytes RandomBytes(std::size_t length, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    Bytes bytes(length);
+    for (auto& b : bytes)
+        b = static_cast<uint8_t>(random());
+    return bytes;
+}
+
+inline void WriteHostFile(const std::string& path, const Bytes& bytes)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline Bytes ReadAt(const std::string& image, uint64_t offset, std::size_t length)
+{
+    Bytes bytes(length);
+    const int fd = open(image.c_str(), O_RDONLY);
+    const ssize_t got = pread(fd, bytes.data(), length, static_cast<off_t>(offset));
+    close(fd);
+    bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return bytes;
+}
+
+inline uint64_t Le(const Bytes& b, std::size_t at, int width)
+{
+    uint64_t value = 0;
+    for (int i = width - 1; i >= 0; --i)
+        value = (value << 8) | b.at(at + i);
+    return value;
+}
+
+// A volume extent as a file-system tool reports it: first cluster and
+// length, numbered as the extent query numbers them.
+struct Extent {
+    int64_t lcn;
+    uint64_t length;
+};
+
+// The answer a retrieval-pointers query would give for these extents,
+// starting at virtual cluster 0.
+inline Bytes RetrievalAnswer(const std::vector<Extent>& extents)
+{
+    Bytes answer(16 + 16 * extents.size(), 0);
+    auto put = [&](std::size_t at, uint64_t v) {
+        for (int i = 0; i < 8; ++i)
+            answer[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    put(0, extents.size());
+    uint64_t vcn = 0;
+    for (std::size_t i = 0; i < extents.size(); ++i) {
+        vcn += extents[i].length;
+        put(16 + 16 * i, vcn);
+        put(16 + 16 * i + 8, static_cast<uint64_t>(extents[i].lcn));
+    }
+    return answer;
+}
+
+// Copies a file out of an image through the copy loop, reading the image
+// with pread as the engine reads a volume device.
+inline Bytes CopyOut(const std::string& image, const std::vector<ClusterExtent>& runs, uint64_t size,
+                     uint32_t bytesPerCluster, uint64_t dataAreaOffset, CopyLoopResult* result = nullptr)
+{
+    Bytes out;
+    const int fd = open(image.c_str(), O_RDONLY);
+    ClusterCopyOps ops;
+    ops.readCluster = [fd](uint64_t offset, uint8_t* buffer, uint32_t length) -> uint32_t {
+        const ssize_t got = pread(fd, buffer, length, static_cast<off_t>(offset));
+        return got == static_cast<ssize_t>(length) ? 0u : 38u;
+    };
+    ops.write = [&out](const uint8_t* bytes, uint32_t length) -> uint32_t {
+        out.insert(out.end(), bytes, bytes + length);
+        return 0;
+    };
+    Bytes buffer(bytesPerCluster);
+    const CopyLoopResult r = CopyClusters(runs, size, bytesPerCluster, dataAreaOffset, buffer.data(), ops, {});
+    close(fd);
+    if (result != nullptr)
+        *result = r;
+    return out;
+}
+
+} // namespace images
