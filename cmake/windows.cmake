@@ -91,3 +91,19 @@ target_compile_definitions(disk_bad_extension_driver PRIVATE EXTENSION_POINTS_EL
 add_test_driver(disk_unnamed_ahead_driver TestDiskUnnamedAhead ${DISK_STAND_IN})
 target_compile_definitions(disk_unnamed_ahead_driver PRIVATE UNNAMED_DEVICE_AHEAD)
 endif()
+
+if(MINGW_THREADS STREQUAL "posix")
+# --- the driver scan under Wine -----------------------------------------------
+# Wine cannot read a volume raw, so the real raw copy engine always fails
+# there. This second test binary links the Win32 layer without the engine's
+# copy (program/rawread/RawCopy*.cpp) and with a substitute that writes what
+# each test plans, so the scan's judgement can be tested in a real prefix.
+file(GLOB SCAN_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/wine/scan/*.cpp)
+set(SCAN_PROGRAM_SOURCES ${PROGRAM_SOURCES})
+list(FILTER SCAN_PROGRAM_SOURCES EXCLUDE REGEX "/program/rawread/RawCopy[^/]*\\.cpp$")
+add_executable(wine_scan_tests ${SCAN_TEST_SOURCES} ${SCAN_PROGRAM_SOURCES})
+target_include_directories(wine_scan_tests PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(wine_scan_tests PRIVATE ${PROGRAM_DEFINITIONS})
+target_link_libraries(wine_scan_tests PRIVATE core GTest::gtest_main ${PROGRAM_LIBS})
+target_link_options(wine_scan_tests PRIVATE -static)
+endif()
