@@ -4,6 +4,7 @@
 // infected file is deleted. The drivers folder is never left without a
 // file under the driver's name.
 
+#include "program/cleanup/SavedFileAccess.hpp"
 #include "program/drivercheck/core/ScanDecisions.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/Wide.hpp"
@@ -14,6 +15,9 @@ bool RemovalContext::ReplaceInfectedDriver()
 {
     wchar_t systemDirectory[MAX_PATH] = {};
     GetSystemDirectoryW(systemDirectory, MAX_PATH);
+    // The system folder and the driver get their own DACLs back on every way
+    // out; the driver's goes to whichever file then stands under its name.
+    const SavedFileAccess folderAccess(systemDirectory);
     ResetFileAccess(systemDirectory);
 
     // Paths that do not fit their 260-character buffers are not acted on,
@@ -21,6 +25,7 @@ bool RemovalContext::ReplaceInfectedDriver()
     const std::wstring driverPath = std::wstring(systemDirectory) + L"\\drivers\\" + infectedDriverName;
     if (infectedDriverName.empty() || !FitsPathBuffer(ToU16(driverPath)))
         return false;
+    const SavedFileAccess driverAccess(driverPath.c_str());
     ResetFileAccess(driverPath.c_str());
 
     const std::wstring quarantinePath = std::wstring(systemDirectory) + L"\\drivers\\" + L"infected.bad";

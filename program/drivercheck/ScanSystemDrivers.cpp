@@ -4,6 +4,7 @@
 // Different digests mean the file system serves content that is not what
 // lies on the disk: the driver is infected.
 
+#include "program/cleanup/SavedFileAccess.hpp"
 #include "program/drivercheck/DriverScan.hpp"
 #include "program/drivercheck/core/DigestJudgement.hpp"
 #include "program/drivercheck/core/ScanDecisions.hpp"
@@ -62,6 +63,8 @@ bool RemovalContext::ScanSystemDrivers()
         if (!FitsPathBuffer(ToU16(sourcePath)) || !FitsPathBuffer(ToU16(copyPath)))
             continue;
 
+        // The driver's own DACL comes back when this file is done with.
+        const SavedFileAccess driverAccess(sourcePath.c_str());
         ResetFileAccess(sourcePath.c_str());
 
         UniqueFile source(CreateFileW(sourcePath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

@@ -1,12 +1,14 @@
 // Small file helpers for the Wine tests of the driver check and the access
 // reset: write and read whole files, tell whether a path exists and which
-// file stands under it.
+// file stands under it, read and set access lists.
 #pragma once
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace drivercheck_test {
 
@@ -75,6 +77,41 @@ inline std::wstring DriversFolder()
     wchar_t folder[MAX_PATH] = {};
     GetSystemDirectoryW(folder, MAX_PATH);
     return std::wstring(folder) + L"\\drivers\\";
+}
+
+// The DACL of a file as GetFileSecurityW returns it, byte for byte.
+inline std::vector<BYTE> DaclBytes(const std::wstring& path)
+{
+    DWORD needed = 0;
+    GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    if (needed == 0 || !GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, buffer.data(), needed, &needed))
+        buffer.clear();
+    return buffer;
+}
+
+// Gives a file a DACL in which only the administrators have access.
+inline bool GiveAdministratorsOnly(const std::wstring& path)
+{
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(admins);
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size))
+        return false;
+    EXPLICIT_ACCESS_W entry{};
+    entry.grfAccessPermissions = FILE_ALL_ACCESS;
+    entry.grfAccessMode = SET_ACCESS;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.Trustee.TrusteeType = TRUSTEE_IS_ALIAS;
+    entry.Trustee.ptstrName = reinterpret_cast<LPWSTR>(admins);
+    PACL acl = nullptr;
+    if (SetEntriesInAclW(1, &entry, nullptr, &acl) != ERROR_SUCCESS)
+        return false;
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+    const BOOL ok = SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, &descriptor);
+    LocalFree(acl);
+    return ok != FALSE;
 }
 
 } // namespace drivercheck_test

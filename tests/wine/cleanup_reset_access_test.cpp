@@ -10,6 +10,7 @@
 // mode bits can express; the exact single-entry list is checked where the
 // platform keeps lists as given.
 
+#include "program/cleanup/SavedFileAccess.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "tests/wine/DriverCheckFiles.hpp"
 
@@ -220,6 +221,35 @@ TEST_F(ResetAccess, MissingPathChangesNothing)
     ASSERT_EQ(after.entries.size(), before.entries.size());
     for (std::size_t i = 0; i < after.entries.size(); ++i)
         EXPECT_EQ(after.entries[i].mask, before.entries[i].mask);
+}
+
+// The scan and the replacement open a driver up only for as long as they use
+// it: its own list comes back afterwards.
+TEST_F(ResetAccess, SavedAccessComesBackAfterTheReset)
+{
+    ASSERT_TRUE(GiveTwoEntries(file));
+    const DaclView before = ReadDacl(file);
+    ASSERT_TRUE(before.read);
+    {
+        const SavedFileAccess saved(file.c_str());
+        ASSERT_TRUE(saved.saved());
+        context.ResetFileAccess(file.c_str());
+        ASSERT_NE(FindEntry(ReadDacl(file), SidBytes(WinWorldSid)), nullptr) << "opened up while in use";
+    }
+    const DaclView after = ReadDacl(file);
+    EXPECT_EQ(FindEntry(after, SidBytes(WinWorldSid)), nullptr) << "Everyone's entry is gone again";
+    ASSERT_EQ(after.entries.size(), before.entries.size());
+    for (std::size_t i = 0; i < after.entries.size(); ++i) {
+        EXPECT_EQ(after.entries[i].sid, before.entries[i].sid);
+        EXPECT_EQ(after.entries[i].mask, before.entries[i].mask);
+    }
+}
+
+TEST_F(ResetAccess, NothingSavedForAMissingPath)
+{
+    const std::wstring missing = folder + L"\\missing.sys";
+    const SavedFileAccess saved(missing.c_str());
+    EXPECT_FALSE(saved.saved());
 }
 
 } // namespace

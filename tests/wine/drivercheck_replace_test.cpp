@@ -123,16 +123,6 @@ TEST_F(ReplaceDriver, MissingDriverChangesNothing)
     EXPECT_FALSE(PathExists(quarantine));
 }
 
-std::vector<BYTE> DaclBytes(const std::wstring& path)
-{
-    DWORD needed = 0;
-    GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-    std::vector<BYTE> bytes(needed);
-    if (needed == 0 || !GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, bytes.data(), needed, &needed))
-        bytes.clear();
-    return bytes;
-}
-
 TEST_F(ReplaceDriver, WithoutANameNothingIsTouched)
 {
     // The driver path would be the drivers folder itself.
@@ -191,6 +181,25 @@ TEST_F(ReplaceDriver, InfectedBadThatCannotBeDeletedLeavesTheRepairDone)
     EXPECT_NE(FileIndex(driver), before);
     EXPECT_EQ(FileIndex(quarantine), before) << "the infected file stays as infected.bad";
     EXPECT_FALSE(PathExists(cleanCopy));
+}
+
+// The system folder and the driver are opened up only for the repair: the
+// folder keeps its own list, and the driver's list goes to the clean copy.
+TEST_F(ReplaceDriver, AccessListsComeBackAfterTheRepair)
+{
+    ASSERT_TRUE(GiveAdministratorsOnly(driver));
+    const std::vector<BYTE> driverDacl = DaclBytes(driver);
+    wchar_t systemDirectory[MAX_PATH] = {};
+    GetSystemDirectoryW(systemDirectory, MAX_PATH);
+    const std::vector<BYTE> systemDacl = DaclBytes(systemDirectory);
+    ASSERT_FALSE(driverDacl.empty());
+    ASSERT_FALSE(systemDacl.empty());
+
+    EXPECT_TRUE(context.ReplaceInfectedDriver());
+
+    EXPECT_EQ(ReadWholeFile(driver), content);
+    EXPECT_EQ(DaclBytes(driver), driverDacl);
+    EXPECT_EQ(DaclBytes(systemDirectory), systemDacl);
 }
 
 } // namespace

@@ -295,4 +295,23 @@ TEST_F(ScanDrivers, CompressedVolumeIsRefusedWithAWarning)
     ExpectNoCopyLeft({L"kqvcvol.sys"});
 }
 
+// The scan opens each driver up to read it, and gives it its own DACL back:
+// after a run no driver is left writable by everyone.
+TEST_F(ScanDrivers, EveryDriverKeepsItsOwnAccessList)
+{
+    AddDriver(L"kqvacl.sys", 70000);
+    AddInfectedDriver(L"kqvaclbad.sys", 70000);
+    for (const wchar_t* name : {L"kqvacl.sys", L"kqvaclbad.sys"})
+        ASSERT_TRUE(GiveAdministratorsOnly(DriversFolder() + name));
+    const std::vector<BYTE> cleanBefore = DaclBytes(DriversFolder() + L"kqvacl.sys");
+    const std::vector<BYTE> infectedBefore = DaclBytes(DriversFolder() + L"kqvaclbad.sys");
+    ASSERT_FALSE(cleanBefore.empty());
+
+    Scan();
+
+    EXPECT_TRUE(result);
+    EXPECT_EQ(DaclBytes(DriversFolder() + L"kqvacl.sys"), cleanBefore);
+    EXPECT_EQ(DaclBytes(DriversFolder() + L"kqvaclbad.sys"), infectedBefore);
+}
+
 } // namespace
