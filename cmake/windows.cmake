@@ -6,7 +6,7 @@ set(PROGRAM_DEFINITIONS _WIN32_WINNT=0x0501 WINVER=0x0501 UNICODE _UNICODE)
 set(NO_TIMESTAMP -Wl,--no-insert-timestamp)
 
 # --- KorvaleNoQuorVallin.sys -------------------------------------------------
-add_library(driver_core OBJECT ${CMAKE_SOURCE_DIR}/driver/core/HijackReply.cpp)
+add_library(driver_core OBJECT ${CMAKE_SOURCE_DIR}/driver/core/HijackReply.cpp ${CMAKE_SOURCE_DIR}/driver/core/KernelRanges.cpp)
 file(GLOB DRIVER_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/driver/*.cpp)
 add_executable(helper_driver ${DRIVER_SOURCES} $<TARGET_OBJECTS:driver_core>)
 set(DRIVER_FLAGS -ffreestanding -fno-exceptions -fno-rtti -fno-stack-protector
@@ -50,12 +50,62 @@ endif()
 if(MINGW_THREADS STREQUAL "posix")
 # --- the Wine tier -----------------------------------------------------------
 file(GLOB WINE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/wine/*.cpp)
-add_executable(wine_tests ${WINE_TEST_SOURCES} ${RESOURCE_SCRIPT})
+# The helper driver's exception guard is plain x86 code, tested in user mode.
+add_executable(wine_tests ${WINE_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/driver/SehGuard.cpp ${RESOURCE_SCRIPT})
 add_dependencies(wine_tests helper_driver)
 target_include_directories(wine_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(wine_tests PRIVATE DRIVER_IMAGE_NAME="KorvaleNoQuorVallin.sys")
 target_link_libraries(wine_tests PRIVATE program_layer GTest::gtest_main ${PROGRAM_LIBS})
 target_link_options(wine_tests PRIVATE -static)
+
+# Test-only kernel drivers, built next to wine_tests.exe and never shipped:
+# builds of the helper driver that also report the probe's answer in the
+# reply's first reserved byte (one of them faults inside the probe), and a
+# device under the rootkit's device name that answers opens as the rootkit
+# does, or normally.
+function(add_test_driver target output)
+  add_executable(${target} ${ARGN})
+  target_compile_options(${target} PRIVATE ${DRIVER_FLAGS})
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} /usr/i686-w64-mingw32/include/ddk)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output} SUFFIX .sys)
+  target_link_options(${target} PRIVATE -nostdlib -shared -Wl,--subsystem,native
+    -Wl,--entry,_DriverEntry@8 -Wl,--image-base,0x10000 -Wl,--dynamicbase ${NO_TIMESTAMP})
+  target_link_libraries(${target} PRIVATE ntoskrnl gcc)
+  add_dependencies(wine_tests ${target})
+endfunction()
+add_test_driver(probe_report_driver KorvaleProbeReport ${DRIVER_SOURCES} $<TARGET_OBJECTS:driver_core>)
+target_compile_definitions(probe_report_driver PRIVATE HELPER_REPORTS_PROBE)
+add_test_driver(probe_fault_driver KorvaleProbeFault ${DRIVER_SOURCES} $<TARGET_OBJECTS:driver_core>)
+target_compile_definitions(probe_fault_driver PRIVATE HELPER_REPORTS_PROBE HELPER_PROBE_FAULTS)
+add_test_driver(rootkit_device_driver TestRootkitDevice ${CMAKE_SOURCE_DIR}/tests/wine/drivers/LookalikeDevice.cpp)
+target_compile_definitions(rootkit_device_driver PRIVATE ANSWER_LIKE_THE_ROOTKIT)
+add_test_driver(ordinary_device_driver TestOrdinaryDevice ${CMAKE_SOURCE_DIR}/tests/wine/drivers/LookalikeDevice.cpp)
+# Stand-ins for the disk class driver, which Wine lacks: the walk to the
+# driver beneath the first disk then runs in Wine's kernel.
+set(DISK_STAND_IN ${CMAKE_SOURCE_DIR}/tests/wine/drivers/DiskClassStandIn.cpp)
+add_test_driver(disk_hooked_driver TestDiskHooked ${DISK_STAND_IN})
+add_test_driver(disk_unhooked_driver TestDiskUnhooked ${DISK_STAND_IN})
+target_compile_definitions(disk_unhooked_driver PRIVATE LAST_CODE_BYTE_DIFFERS)
+add_test_driver(disk_bad_extension_driver TestDiskBadExtension ${DISK_STAND_IN})
+target_compile_definitions(disk_bad_extension_driver PRIVATE EXTENSION_POINTS_ELSEWHERE)
+add_test_driver(disk_unnamed_ahead_driver TestDiskUnnamedAhead ${DISK_STAND_IN})
+target_compile_definitions(disk_unnamed_ahead_driver PRIVATE UNNAMED_DEVICE_AHEAD)
+endif()
+
+if(MINGW_THREADS STREQUAL "posix")
+# --- the driver scan under Wine -----------------------------------------------
+# Wine cannot read a volume raw, so the real raw copy engine always fails
+# there. This second test binary links the Win32 layer without the engine's
+# copy (program/rawread/RawCopy*.cpp) and with a substitute that writes what
+# each test plans, so the scan's judgement can be tested in a real prefix.
+file(GLOB SCAN_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/wine/scan/*.cpp)
+set(SCAN_PROGRAM_SOURCES ${PROGRAM_SOURCES})
+list(FILTER SCAN_PROGRAM_SOURCES EXCLUDE REGEX "/program/rawread/RawCopy[^/]*\\.cpp$")
+add_executable(wine_scan_tests ${SCAN_TEST_SOURCES} ${SCAN_PROGRAM_SOURCES})
+target_include_directories(wine_scan_tests PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(wine_scan_tests PRIVATE ${PROGRAM_DEFINITIONS})
+target_link_libraries(wine_scan_tests PRIVATE core GTest::gtest_main ${PROGRAM_LIBS})
+target_link_options(wine_scan_tests PRIVATE -static)
 
 # The cleanup's benchmarks (bench/cleanup.sh), run under Wine; not a test.
 add_executable(cleanup_bench ${CMAKE_SOURCE_DIR}/bench/cleanup_bench.cpp)

@@ -6,22 +6,12 @@
 
 namespace {
 
-const ULONG PageSize = 0x1000;
-
 // Copies `count` bytes of kernel code from `from` only when every page they
 // touch is resident; code may lie in a discarded or paged-out section.
 bool CopyResidentBytes(uint8_t* to, const uint8_t* from, ULONG count)
 {
-    const ULONG_PTR first = reinterpret_cast<ULONG_PTR>(from) & ~static_cast<ULONG_PTR>(PageSize - 1);
-    const ULONG_PTR last = (reinterpret_cast<ULONG_PTR>(from) + count - 1) & ~static_cast<ULONG_PTR>(PageSize - 1);
-    if (last < first)
-        return false; // the range wraps around the address space
-    for (ULONG_PTR page = first;; page += PageSize) {
-        if (!MmIsAddressValid(reinterpret_cast<PVOID>(page)))
-            return false;
-        if (page == last)
-            break;
-    }
+    if (from == nullptr || !IsRangeResident(from, count))
+        return false;
     for (ULONG i = 0; i < count; ++i)
         to[i] = from[i];
     return true;
@@ -43,6 +33,12 @@ ULONG_PTR AnswerStartHijack(uint8_t* systemBuffer)
     }
     HIJACK_REPLY reply;
     const ULONG_PTR information = BuildHijackReply(adsPresent, found, code, &reply);
+#ifdef HELPER_REPORTS_PROBE
+    // Test builds only: the first reserved byte tells the probe's answer
+    // (0x80 absent, 0x81 present), so a test can observe the probe even
+    // where the walk finds no disk. The shipped driver leaves it zero.
+    reply.Reserved[0] = static_cast<uint8_t>(0x80 | adsPresent);
+#endif
     if (reply.AdsType == HIJACK_TYPE_ADS)
         DbgPrint("ADS_Type%x\n", 1);
     if (reply.AdsType == HIJACK_TYPE_NOT_FOUND)

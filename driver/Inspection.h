@@ -12,3 +12,7 @@ BOOLEAN ProbeRootkitDevice();
 // `adsPresent` is 1, else MajorFunction[IRP_MJ_CREATE]. Returns 1 after
 // storing, 0 when nothing is stored.
 int FindDiskPortRoutine(PVOID* routine, int adsPresent);
+
+// TRUE when every page of the `count` bytes at `address` is resident, so
+// that reading them cannot fault.
+BOOLEAN IsRangeResident(const void* address, ULONG count);

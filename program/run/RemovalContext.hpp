@@ -32,6 +32,9 @@ struct RemovalContext {
     int32_t InspectSystemMemory();
 
     // Driver-file infection check and repair.
+    // Writes the MD5 digest of the file's content to `output` (33 bytes:
+    // 32 lower-case hexadecimal characters and a NUL); false leaves it untouched.
+    bool ComputeFileDigest(const wchar_t* path, char* output);
     bool ScanSystemDrivers();
     bool ReplaceInfectedDriver();
     // Deletes the service whose ImagePath names the image; false when the

@@ -20,12 +20,25 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 TITLE = "K o r v a l e   A n t i v i r u s   Q u o r V a l l i n   R e m o v a l - v1.0"
 RED, GREEN, WHITE = 12, 10, 15
 
+# The drivers larger than 59,392 bytes in a fresh prefix's drivers folder.
+WINE_DRIVERS = [
+    "cng.sys", "fltmgr.sys", "hidclass.sys", "hidparse.sys", "http.sys", "ksecdd.sys", "mountmgr.sys",
+    "ndis.sys", "netio.sys", "nsiproxy.sys", "scsiport.sys", "tdi.sys", "usbd.sys", "winebus.sys",
+    "winehid.sys", "wineusb.sys", "winexinput.sys",
+]
+
 # What a run writes under Wine, in order: texts, and colour changes as ints.
 # Wine's kernel has no disk driver object, so the helper driver answers that
 # it found no disk: the memory scan ends in an error and nothing is repaired.
 EXPECTED = [
     "Korvale Antivirus QuorVallin Removal - v1.0\nKorvale Antivirus Research Labs\n\n",
+    "\nError while scanning for QuorVallin\n\n",
     "\n",  # the driver service was stopped and deleted
+    # Wine cannot read a volume raw: every judged driver's raw copy fails
+    # after its (empty) copy was created, so the two digests differ and the
+    # driver is reported infected, in the order the search returns them.
+    *[piece for name in WINE_DRIVERS
+      for piece in (name.ljust(10) + "\t : ", RED, "Infected !\n", WHITE)],
     "Warning: Failed to remove QuorVallin infection.", "\n",
     "\nPress any key to exit ...\r\n",
 ]
@@ -86,6 +99,9 @@ def left_behind(prefix, env):
     service = subprocess.run(["wine", "reg", "query", r"HKLM\System\CurrentControlSet\Services\KorvaleNoQuorvallin"],
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env).returncode == 0
     files = glob.glob(os.path.join(prefix, "drive_c", "**", "KorvaleNoQuorVallin.sys"), recursive=True)
+    # The scan's raw copies bear the drivers' names in the temporary folder.
+    files += [path for name in WINE_DRIVERS
+              for path in glob.glob(os.path.join(prefix, "drive_c", "users", "**", name), recursive=True)]
     return service, files
 
 

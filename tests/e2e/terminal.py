@@ -76,6 +76,8 @@ class Screen:
                     self.col = 0
                 self.row += 1
                 self._line()
+            elif ch == "\t":
+                self.col = (self.col // 8 + 1) * 8  # the console's tab stops, every 8 columns
             elif ch >= " ":
                 self._put(ch)
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The Wine tier: runs wine_tests.exe in a throwaway 32-bit prefix with a
-# fresh wineserver session (so that services start).
+# The Wine tier: runs wine_tests.exe, then wine_scan_tests.exe (the driver
+# scan with a substitute raw copy), in a throwaway 32-bit prefix with a
+# fresh wineserver session (so that services start). Fails when either fails.
 #   tests/wine/run.sh BUILD_DIR [gtest arguments...]
 # The tests find the built driver through KORVALE_DRIVER_IMAGE (a Windows path).
 set -euo pipefail
@@ -15,5 +16,10 @@ export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscore
 export KORVALE_DRIVER_IMAGE="Z:${build//\//\\}\\wintest\\KorvaleNoQuorVallin.sys"
 export WINEPATH=
 cd "$build/wintest"
-wine ./wine_tests.exe --gtest_brief=1 "$@" | tr -d '\r'
-exit "${PIPESTATUS[0]}"
+status=0
+for exe in wine_tests.exe wine_scan_tests.exe; do
+  echo "--- $exe"
+  wine "./$exe" --gtest_brief=1 "$@" | tr -d '\r'
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+done
+exit "$status"

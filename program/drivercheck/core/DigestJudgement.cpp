@@ -1,0 +1,10 @@
+#include "program/drivercheck/core/DigestJudgement.hpp"
+
+#include <cstring>
+
+DriverVerdict JudgeDigests(bool rawOk, const char* rawText, bool plainOk, const char* plainText)
+{
+    if (!rawOk || !plainOk || rawText == nullptr || plainText == nullptr)
+        return DriverVerdict::NotJudged;
+    return std::memcmp(rawText, plainText, DigestTextBytes) == 0 ? DriverVerdict::Clean : DriverVerdict::Infected;
+}

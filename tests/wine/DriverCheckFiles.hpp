@@ -1,0 +1,117 @@
+// Small file helpers for the Wine tests of the driver check and the access
+// reset: write and read whole files, tell whether a path exists and which
+// file stands under it, read and set access lists.
+#pragma once
+
+#include <windows.h>
+#include <aclapi.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace drivercheck_test {
+
+inline std::string Pattern(std::size_t length, unsigned seed = 3)
+{
+    std::string bytes(length, '\0');
+    for (std::size_t i = 0; i < length; ++i)
+        bytes[i] = static_cast<char>((i * 7 + seed) & 0xFF);
+    return bytes;
+}
+
+inline bool WriteWholeFile(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const BOOL ok = bytes.empty() || WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == bytes.size();
+}
+
+// The whole content, or "<missing>" when the file cannot be read.
+inline std::string ReadWholeFile(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    std::string bytes;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got != 0)
+        bytes.append(buffer, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+inline bool PathExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The file system's number of the file standing under the path (0 when none).
+inline uint64_t FileIndex(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION info{};
+    GetFileInformationByHandle(file, &info);
+    CloseHandle(file);
+    return (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+}
+
+inline std::wstring TemporaryFolder()
+{
+    wchar_t folder[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, folder);
+    return folder;
+}
+
+inline std::wstring DriversFolder()
+{
+    wchar_t folder[MAX_PATH] = {};
+    GetSystemDirectoryW(folder, MAX_PATH);
+    return std::wstring(folder) + L"\\drivers\\";
+}
+
+// The DACL of a file as GetFileSecurityW returns it, byte for byte.
+inline std::vector<BYTE> DaclBytes(const std::wstring& path)
+{
+    DWORD needed = 0;
+    GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    if (needed == 0 || !GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, buffer.data(), needed, &needed))
+        buffer.clear();
+    return buffer;
+}
+
+// Gives a file a DACL in which only the administrators have access.
+inline bool GiveAdministratorsOnly(const std::wstring& path)
+{
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(admins);
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size))
+        return false;
+    EXPLICIT_ACCESS_W entry{};
+    entry.grfAccessPermissions = FILE_ALL_ACCESS;
+    entry.grfAccessMode = SET_ACCESS;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.Trustee.TrusteeType = TRUSTEE_IS_ALIAS;
+    entry.Trustee.ptstrName = reinterpret_cast<LPWSTR>(admins);
+    PACL acl = nullptr;
+    if (SetEntriesInAclW(1, &entry, nullptr, &acl) != ERROR_SUCCESS)
+        return false;
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+    const BOOL ok = SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, &descriptor);
+    LocalFree(acl);
+    return ok != FALSE;
+}
+
+} // namespace drivercheck_test

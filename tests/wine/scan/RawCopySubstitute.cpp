@@ -1,0 +1,125 @@
+#include "tests/wine/scan/RawCopySubstitute.hpp"
+
+#include "program/drivercheck/DriverScan.hpp"
+#include "program/rawread/RawRead.hpp"
+
+#include <shlwapi.h>
+
+#include <map>
+
+namespace {
+
+std::wstring Lower(std::wstring text)
+{
+    CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
+std::map<std::wstring, SubstitutePlan>& Plans()
+{
+    static std::map<std::wstring, SubstitutePlan> plans;
+    return plans;
+}
+
+std::vector<SubstituteCall>& Calls()
+{
+    static std::vector<SubstituteCall> calls;
+    return calls;
+}
+
+BOOL Ask(const RawCopyCallbackInfo* info, RawCopyStep step, BOOL status, ULONG_PTR argument, LONG extra)
+{
+    if (info == nullptr || info->callback == nullptr)
+        return TRUE;
+    return info->callback(info->context, step, status, argument, extra);
+}
+
+bool ReadOrdinary(const wchar_t* path, std::string& bytes)
+{
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    char buffer[65536];
+    DWORD got = 0;
+    bool ok = true;
+    while ((ok = ReadFile(file, buffer, sizeof(buffer), &got, nullptr) != FALSE) && got != 0)
+        bytes.append(buffer, got);
+    CloseHandle(file);
+    return ok;
+}
+
+} // namespace
+
+void PlanRawCopy(const std::wstring& fileName, SubstitutePlan plan)
+{
+    Plans()[Lower(fileName)] = std::move(plan);
+}
+
+void ResetRawCopySubstitute()
+{
+    Plans().clear();
+    Calls().clear();
+}
+
+const std::vector<SubstituteCall>& RawCopyCalls()
+{
+    return Calls();
+}
+
+BOOL RawCopyFile(const wchar_t* source, const wchar_t* destination, const RawCopyCallbackInfo* callbackInfo)
+{
+    if (source == nullptr || destination == nullptr) {
+        SetLastError(ERROR_BAD_PATHNAME);
+        return FALSE;
+    }
+    SubstituteCall call{source, destination};
+    if (callbackInfo != nullptr) {
+        call.callbackIsScans = callbackInfo->callback == OnRawCopyEvent;
+        call.cancelEventUnsignalled = callbackInfo->cancelEvent != nullptr
+            && callbackInfo->cancelEvent != INVALID_HANDLE_VALUE
+            && WaitForSingleObject(callbackInfo->cancelEvent, 0) == WAIT_TIMEOUT;
+        call.contextIsSource = callbackInfo->context != 0
+            && lstrcmpW(reinterpret_cast<const wchar_t*>(callbackInfo->context), source) == 0;
+    }
+    Calls().push_back(call);
+
+    SubstitutePlan plan;
+    const auto found = Plans().find(Lower(PathFindFileNameW(source)));
+    if (found != Plans().end())
+        plan = found->second;
+
+    RawFileInfo file{};
+    file.attributes = plan.attributes;
+    if (!Ask(callbackInfo, StepSourceFile, TRUE, reinterpret_cast<ULONG_PTR>(&file), -1))
+        return FALSE;
+    RawVolumeInfo volume{};
+    volume.fileSystemFlags = plan.fileSystemFlags;
+    if (!Ask(callbackInfo, StepVolume, TRUE, reinterpret_cast<ULONG_PTR>(&volume), -1))
+        return FALSE;
+    if (plan.copy == SubstituteCopy::FailBeforeCreate) {
+        SetLastError(ERROR_BAD_DEV_TYPE);
+        return FALSE;
+    }
+
+    HANDLE target = CreateFileW(destination, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const bool created = target != INVALID_HANDLE_VALUE;
+    const BOOL answer = Ask(callbackInfo, StepDestination, created, reinterpret_cast<ULONG_PTR>(destination), -1);
+    if (!created)
+        return FALSE;
+    BOOL result = FALSE;
+    std::string bytes = plan.bytes;
+    if (answer && plan.copy != SubstituteCopy::FailAfterCreate
+        && (plan.copy == SubstituteCopy::Bytes || ReadOrdinary(source, bytes))
+        && Ask(callbackInfo, StepProgress, TRUE, 0, 0)) {
+        DWORD written = 0;
+        result = bytes.empty()
+            || (WriteFile(target, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)
+                && written == bytes.size());
+        if (result)
+            Ask(callbackInfo, StepProgress, TRUE, 0, 100);
+    }
+    if (!result)
+        SetLastError(ERROR_BAD_DEV_TYPE);
+    CloseHandle(target);
+    return result;
+}

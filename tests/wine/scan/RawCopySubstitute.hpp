@@ -1,0 +1,43 @@
+// A stand-in for the raw copy engine, linked into the scan's Wine test
+// binary in place of the real one: Wine cannot read a volume raw, so the
+// real engine always fails there after creating its destination.
+//
+// The substitute plays the engine's callback protocol in short (source
+// file, volume, destination, progress) and writes what the test planned
+// for the source's file name: the file's ordinary content (the default, a
+// clean driver), chosen bytes (an infected one), or a failure before or
+// after the destination is created. It records every call.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+enum class SubstituteCopy {
+    Ordinary,         // the source's content as the file system serves it
+    Bytes,            // the planned bytes
+    FailBeforeCreate, // fails before the destination exists
+    FailAfterCreate,  // creates an empty destination, then fails
+};
+
+struct SubstitutePlan {
+    SubstituteCopy copy = SubstituteCopy::Ordinary;
+    std::string bytes;
+    DWORD attributes = FILE_ATTRIBUTE_ARCHIVE; // what the source file step reports
+    DWORD fileSystemFlags = 0x000700FF;        // what the volume step reports
+};
+
+struct SubstituteCall {
+    std::wstring source;
+    std::wstring destination;
+    bool callbackIsScans = false;   // the record's callback is OnRawCopyEvent
+    bool cancelEventUnsignalled = false;
+    bool contextIsSource = false;   // the context is the source path's text
+};
+
+// Plans the copy of the file with this name (compared without case).
+void PlanRawCopy(const std::wstring& fileName, SubstitutePlan plan);
+// Forgets every plan and every recorded call.
+void ResetRawCopySubstitute();
+const std::vector<SubstituteCall>& RawCopyCalls();

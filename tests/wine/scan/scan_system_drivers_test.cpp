@@ -1,0 +1,317 @@
+// ScanSystemDrivers in the prefix's real drivers folder, with the raw copy
+// substituted: the prefix's own drivers are copied with their ordinary
+// content (clean), and the test plans what each of its own drivers' raw
+// copies holds.
+
+#include "program/run/RemovalContext.hpp"
+#include "tests/wine/DriverCheckFiles.hpp"
+#include "tests/wine/scan/RawCopySubstitute.hpp"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace drivercheck_test;
+
+namespace {
+
+std::string Narrow(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end()); // test names are ASCII
+}
+
+// The *.sys files of the drivers folder larger than 59,392 bytes, in the
+// order the search returns them.
+std::vector<std::wstring> JudgedDriversInSearchOrder()
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry{};
+    HANDLE search = FindFirstFileW((DriversFolder() + L"*.sys").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && entry.nFileSizeHigh == 0
+            && entry.nFileSizeLow > 59392)
+            names.push_back(entry.cFileName);
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return names;
+}
+
+class ScanDrivers : public ::testing::Test {
+protected:
+    RemovalContext context;
+    std::vector<std::wstring> created;
+    std::vector<std::wstring> createdFolders;
+    std::string output;
+    bool result = false;
+
+    void SetUp() override { ResetRawCopySubstitute(); }
+    void TearDown() override
+    {
+        for (const std::wstring& name : created) {
+            DeleteFileW((DriversFolder() + name).c_str());
+            DeleteFileW((TemporaryFolder() + name).c_str());
+        }
+        for (const std::wstring& name : createdFolders)
+            RemoveDirectoryW((DriversFolder() + name).c_str());
+        ResetRawCopySubstitute();
+    }
+
+    void AddDriver(const std::wstring& name, std::size_t size)
+    {
+        ASSERT_TRUE(WriteWholeFile(DriversFolder() + name, Pattern(size)));
+        created.push_back(name);
+    }
+    void AddInfectedDriver(const std::wstring& name, std::size_t size)
+    {
+        AddDriver(name, size);
+        PlanRawCopy(name, {SubstituteCopy::Bytes, Pattern(size, 5)});
+    }
+
+    void Scan()
+    {
+        std::ostringstream captured;
+        std::streambuf* original = std::cout.rdbuf(captured.rdbuf());
+        result = context.ScanSystemDrivers();
+        std::cout.rdbuf(original);
+        output = captured.str();
+    }
+
+    static std::string CleanLine(const std::string& field) { return field + "\t : Clean \n"; }
+    static std::string InfectedLine(const std::string& field) { return field + "\t : Infected !\n"; }
+
+    bool Reported(const std::wstring& name) const
+    {
+        return output.find(Narrow(name) + " ") != std::string::npos
+            || output.find(Narrow(name) + "\t") != std::string::npos;
+    }
+
+    // After every scan: no raw copy is left in the temporary folder.
+    void ExpectNoCopyLeft(const std::vector<std::wstring>& names)
+    {
+        for (const std::wstring& name : names)
+            EXPECT_FALSE(PathExists(TemporaryFolder() + name)) << Narrow(name);
+    }
+};
+
+TEST_F(ScanDrivers, EveryJudgedDriverGetsOneLineInSearchOrder)
+{
+    AddDriver(L"kqvclean.sys", 70000);
+    AddDriver(L"kqvten.sys", 70000);          // exactly 10 characters: no blank
+    AddDriver(L"kqvlongname.sys", 70000);     // longer than the field: written whole
+    AddDriver(L"k.sys", 70000);
+    const std::vector<std::wstring> judged = JudgedDriversInSearchOrder();
+    ASSERT_GT(judged.size(), 4u) << "the prefix's own drivers are judged too";
+
+    Scan();
+
+    std::string expected;
+    for (const std::wstring& name : judged) {
+        std::string field = Narrow(name);
+        if (field.size() < 10)
+            field.append(10 - field.size(), ' ');
+        expected += CleanLine(field);
+    }
+    EXPECT_EQ(output, expected);
+    EXPECT_NE(output.find("kqvclean.sys\t : Clean \n"), std::string::npos);
+    EXPECT_NE(output.find("\nkqvten.sys\t : Clean \n"), std::string::npos);
+    EXPECT_NE(output.find("\nkqvlongname.sys\t : Clean \n"), std::string::npos);
+    EXPECT_NE(output.find("\nk.sys     \t : Clean \n"), std::string::npos);
+    EXPECT_FALSE(result);
+    EXPECT_TRUE(context.infectedDriverName.empty());
+    ExpectNoCopyLeft(judged);
+}
+
+TEST_F(ScanDrivers, EachCopyGetsTheScansCallbackAFreshEventAndItsOwnPaths)
+{
+    AddDriver(L"kqvclean.sys", 70000);
+    Scan();
+    const std::vector<std::wstring> judged = JudgedDriversInSearchOrder();
+    ASSERT_EQ(RawCopyCalls().size(), judged.size());
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    for (std::size_t i = 0; i < judged.size(); ++i) {
+        const SubstituteCall& call = RawCopyCalls()[i];
+        SCOPED_TRACE(Narrow(judged[i]));
+        EXPECT_EQ(call.source, std::wstring(system) + L"\\Drivers\\" + judged[i]);
+        EXPECT_EQ(call.destination, TemporaryFolder() + judged[i]);
+        EXPECT_TRUE(call.callbackIsScans);
+        EXPECT_TRUE(call.cancelEventUnsignalled);
+        EXPECT_TRUE(call.contextIsSource);
+    }
+}
+
+TEST_F(ScanDrivers, InfectedDriverIsReportedAndNamed)
+{
+    AddDriver(L"kqvclean.sys", 70000);
+    AddInfectedDriver(L"kqvinf.sys", 70000);
+    context.infectedDriverName = L"earlier.sys";
+
+    Scan();
+
+    EXPECT_TRUE(result);
+    EXPECT_EQ(context.infectedDriverName, L"kqvinf.sys");
+    EXPECT_NE(output.find("\nkqvinf.sys\t : Infected !\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("kqvclean.sys\t : Clean \n"), std::string::npos);
+    EXPECT_EQ(output.find("Infected"), output.rfind("Infected")) << "one infected line";
+    ExpectNoCopyLeft({L"kqvinf.sys", L"kqvclean.sys"});
+}
+
+TEST_F(ScanDrivers, TwoInfectedDriversAreBothReportedAndTheLastIsKept)
+{
+    AddInfectedDriver(L"kqvinfa.sys", 70000);
+    AddInfectedDriver(L"kqvinfb.sys", 80000);
+    std::vector<std::wstring> infectedInOrder;
+    for (const std::wstring& name : JudgedDriversInSearchOrder())
+        if (name == L"kqvinfa.sys" || name == L"kqvinfb.sys")
+            infectedInOrder.push_back(name);
+    ASSERT_EQ(infectedInOrder.size(), 2u);
+
+    Scan();
+
+    EXPECT_TRUE(result);
+    EXPECT_EQ(context.infectedDriverName, infectedInOrder[1]);
+    const std::size_t first = output.find(InfectedLine(Narrow(infectedInOrder[0])));
+    const std::size_t second = output.find(InfectedLine(Narrow(infectedInOrder[1])));
+    EXPECT_NE(first, std::string::npos) << output;
+    EXPECT_NE(second, std::string::npos) << output;
+    EXPECT_LT(first, second);
+    ExpectNoCopyLeft(infectedInOrder);
+}
+
+TEST_F(ScanDrivers, OnlyDriversAbove59392BytesAreJudged)
+{
+    AddInfectedDriver(L"kqvat.sys", 59392);
+    AddInfectedDriver(L"kqvabove.sys", 59393);
+    AddInfectedDriver(L"kqvtiny.sys", 0);
+
+    Scan();
+
+    EXPECT_FALSE(Reported(L"kqvat.sys"));
+    EXPECT_FALSE(Reported(L"kqvtiny.sys"));
+    EXPECT_NE(output.find("\nkqvabove.sys\t : Infected !\n"), std::string::npos) << output;
+    EXPECT_EQ(context.infectedDriverName, L"kqvabove.sys");
+    for (const SubstituteCall& call : RawCopyCalls())
+        EXPECT_EQ(call.source.find(L"kqvat.sys"), std::wstring::npos) << "a small driver was copied";
+    ExpectNoCopyLeft({L"kqvabove.sys"});
+}
+
+TEST_F(ScanDrivers, FolderNamedLikeADriverIsSkipped)
+{
+    ASSERT_TRUE(CreateDirectoryW((DriversFolder() + L"kqvdir.sys").c_str(), nullptr));
+    createdFolders.push_back(L"kqvdir.sys");
+
+    Scan();
+
+    EXPECT_FALSE(Reported(L"kqvdir.sys"));
+    for (const SubstituteCall& call : RawCopyCalls())
+        EXPECT_EQ(call.source.find(L"kqvdir.sys"), std::wstring::npos);
+    EXPECT_FALSE(result);
+}
+
+TEST_F(ScanDrivers, RawCopyFailingAfterItsDestinationWasCreatedIsReportedInfected)
+{
+    // The empty copy's digest differs from the driver's.
+    AddDriver(L"kqvfail.sys", 70000);
+    PlanRawCopy(L"kqvfail.sys", {SubstituteCopy::FailAfterCreate});
+
+    Scan();
+
+    EXPECT_NE(output.find("\nkqvfail.sys\t : Infected !\n"), std::string::npos) << output;
+    EXPECT_TRUE(result);
+    ExpectNoCopyLeft({L"kqvfail.sys"});
+}
+
+TEST_F(ScanDrivers, NoLineWhenADigestFails)
+{
+    // The raw copy never made: its digest fails.
+    AddDriver(L"kqvnoraw.sys", 70000);
+    PlanRawCopy(L"kqvnoraw.sys", {SubstituteCopy::FailBeforeCreate});
+    // The driver itself cannot be read: its ordinary digest fails.
+    AddInfectedDriver(L"kqvlocked.sys", 70000);
+    HANDLE holder = CreateFileW((DriversFolder() + L"kqvlocked.sys").c_str(), GENERIC_READ, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+
+    Scan();
+    CloseHandle(holder);
+
+    EXPECT_FALSE(Reported(L"kqvnoraw.sys")) << output;
+    EXPECT_FALSE(Reported(L"kqvlocked.sys")) << output;
+    EXPECT_FALSE(result);
+    EXPECT_TRUE(context.infectedDriverName.empty());
+    ExpectNoCopyLeft({L"kqvnoraw.sys", L"kqvlocked.sys"});
+}
+
+TEST_F(ScanDrivers, CopyLeftByAnEarlierRunIsNotTakenForTheRawCopy)
+{
+    // A clean copy of the driver stands in the temporary folder (as a failed
+    // repair leaves it); this time the raw copy is never made, so there is
+    // nothing to judge.
+    AddDriver(L"kqvstale.sys", 70000);
+    ASSERT_TRUE(WriteWholeFile(TemporaryFolder() + L"kqvstale.sys", Pattern(70000)));
+    PlanRawCopy(L"kqvstale.sys", {SubstituteCopy::FailBeforeCreate});
+
+    Scan();
+
+    EXPECT_FALSE(Reported(L"kqvstale.sys")) << output;
+    ExpectNoCopyLeft({L"kqvstale.sys"});
+}
+
+TEST_F(ScanDrivers, CompressedOrSparseDriverIsRefusedWithAWarning)
+{
+    AddInfectedDriver(L"kqvcomp.sys", 70000);
+    PlanRawCopy(L"kqvcomp.sys", {SubstituteCopy::Bytes, "x", FILE_ATTRIBUTE_COMPRESSED});
+    AddInfectedDriver(L"kqvsparse.sys", 70000);
+    PlanRawCopy(L"kqvsparse.sys", {SubstituteCopy::Bytes, "x", FILE_ATTRIBUTE_SPARSE_FILE});
+
+    Scan();
+
+    const std::string warning = "Warning: Compressed files are not supported!\n";
+    const std::size_t first = output.find(warning);
+    ASSERT_NE(first, std::string::npos) << output;
+    EXPECT_NE(output.find(warning, first + 1), std::string::npos) << "one warning per refused driver";
+    EXPECT_FALSE(Reported(L"kqvcomp.sys"));
+    EXPECT_FALSE(Reported(L"kqvsparse.sys"));
+    EXPECT_FALSE(result);
+    ExpectNoCopyLeft({L"kqvcomp.sys", L"kqvsparse.sys"});
+}
+
+TEST_F(ScanDrivers, CompressedVolumeIsRefusedWithAWarning)
+{
+    AddInfectedDriver(L"kqvcvol.sys", 70000);
+    PlanRawCopy(L"kqvcvol.sys", {SubstituteCopy::Bytes, "x", FILE_ATTRIBUTE_ARCHIVE, 0x000780FF});
+
+    Scan();
+
+    EXPECT_NE(output.find("Warning: Compressed volumes are not supported!\n"), std::string::npos) << output;
+    EXPECT_FALSE(Reported(L"kqvcvol.sys"));
+    EXPECT_FALSE(result);
+    ExpectNoCopyLeft({L"kqvcvol.sys"});
+}
+
+// The scan opens each driver up to read it, and gives it its own DACL back:
+// after a run no driver is left writable by everyone.
+TEST_F(ScanDrivers, EveryDriverKeepsItsOwnAccessList)
+{
+    AddDriver(L"kqvacl.sys", 70000);
+    AddInfectedDriver(L"kqvaclbad.sys", 70000);
+    for (const wchar_t* name : {L"kqvacl.sys", L"kqvaclbad.sys"})
+        ASSERT_TRUE(GiveAdministratorsOnly(DriversFolder() + name));
+    const std::vector<BYTE> cleanBefore = DaclBytes(DriversFolder() + L"kqvacl.sys");
+    const std::vector<BYTE> infectedBefore = DaclBytes(DriversFolder() + L"kqvaclbad.sys");
+    ASSERT_FALSE(cleanBefore.empty());
+
+    Scan();
+
+    EXPECT_TRUE(result);
+    EXPECT_EQ(DaclBytes(DriversFolder() + L"kqvacl.sys"), cleanBefore);
+    EXPECT_EQ(DaclBytes(DriversFolder() + L"kqvaclbad.sys"), infectedBefore);
+}
+
+} // namespace
