@@ -106,6 +106,10 @@ target_include_directories(wine_scan_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(wine_scan_tests PRIVATE ${PROGRAM_DEFINITIONS})
 target_link_libraries(wine_scan_tests PRIVATE core GTest::gtest_main ${PROGRAM_LIBS})
 target_link_options(wine_scan_tests PRIVATE -static)
+# The whole-run test in this binary deploys the real helper driver from the
+# program's resource.
+target_sources(wine_scan_tests PRIVATE ${RESOURCE_SCRIPT})
+add_dependencies(wine_scan_tests helper_driver)
 
 # The cleanup's benchmarks (bench/cleanup.sh), run under Wine; not a test.
 add_executable(cleanup_bench ${CMAKE_SOURCE_DIR}/bench/cleanup_bench.cpp)

@@ -1,0 +1,250 @@
+// The whole repair of the data-stream variant in one run, in a real prefix:
+// the run's own sequence with the real phases, the helper driver really
+// deployed and removed, the real driver scan, the real cleanup. Substituted
+// are only what Wine cannot show or must not do:
+//   - the memory outcome: Wine's kernel has no disk driver to inspect, so
+//     the reply an infected machine's helper driver gives (type 1 with the
+//     DriverInit code) is judged in place of the device conversation;
+//   - the raw copy (this binary's substitute engine): one test driver's raw
+//     content differs from its ordinary content;
+//   - the restart request, which would end the Wine session.
+// Wine's stream query is not implemented, so the scan of the Windows
+// directory finds nothing there; the name it finds on Windows is put in the
+// context before the run, and the test checks that the real scan, finding
+// nothing, leaves it as it was for the registry cleanup.
+
+#include "driver/HijackProtocol.h"
+#include "program/deploy/core/HijackVerdict.hpp"
+#include "program/deploy/core/Signature.hpp"
+#include "program/run/RemovalContext.hpp"
+#include "program/run/Wide.hpp"
+#include "program/run/WinConsole.hpp"
+#include "tests/wine/CleanupWine.hpp"
+#include "tests/wine/DriverCheckFiles.hpp"
+#include "tests/wine/scan/RawCopySubstitute.hpp"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t* const DriverName = L"kqvads.sys";
+const wchar_t* const ServiceName = L"KorvaleAdsService";
+const wchar_t* const HiddenImage = L"kqvads.dll:svc.exe";
+const std::wstring FolderName = L"$NtUninstallKB5150$";
+
+// A reply of type 1 whose code bytes are the DriverInit signature, any
+// byte where the signature accepts any.
+std::vector<uint8_t> InfectedAdsReply()
+{
+    std::vector<uint8_t> reply(HIJACK_REPLY_SIZE, 0);
+    const std::string text = DriverInitSignature;
+    for (std::size_t i = 0; i + 1 < text.size() && i / 2 < HIJACK_SIG_SIZE; i += 2) {
+        const std::string pair = text.substr(i, 2);
+        reply[i / 2] = pair == "??" ? 0xCC : static_cast<uint8_t>(std::stoul(pair, nullptr, 16));
+    }
+    const uint32_t type = HIJACK_TYPE_ADS;
+    std::memcpy(reply.data() + 56, &type, sizeof(type));
+    return reply;
+}
+
+bool MakeServiceKey(const std::wstring& path)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return false;
+    const std::wstring image = std::wstring(L"C:\\windows\\") + HiddenImage;
+    const LONG status = RegSetValueExW(key, L"ImagePath", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(image.c_str()),
+                                       static_cast<DWORD>((image.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+bool KeyExists(const std::wstring& path)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// Positions of the pieces in the transcript, each after the one before;
+// npos from the first piece not found in order.
+std::vector<std::size_t> FindInOrder(const std::string& text, const std::vector<std::string>& pieces)
+{
+    std::vector<std::size_t> at;
+    std::size_t from = 0;
+    for (const std::string& piece : pieces) {
+        const std::size_t found = from == std::string::npos ? std::string::npos : text.find(piece, from);
+        at.push_back(found);
+        from = found == std::string::npos ? std::string::npos : found + piece.size();
+    }
+    return at;
+}
+
+class InfectedAdsRun : public ::testing::Test {
+protected:
+    std::wstring driverPath = drivercheck_test::DriversFolder() + DriverName;
+    std::wstring folder = cleanupwine::WindowsDirectory() + L"\\" + FolderName;
+    bool had001 = KeyExists(L"SYSTEM\\ControlSet001");
+
+    void SetUp() override
+    {
+        ResetRawCopySubstitute();
+        ASSERT_TRUE(drivercheck_test::WriteWholeFile(driverPath, drivercheck_test::Pattern(70000)));
+        PlanRawCopy(DriverName, {SubstituteCopy::Bytes, drivercheck_test::Pattern(70000, 9)});
+
+        ASSERT_TRUE(cleanupwine::MakeFolder(folder));
+        ASSERT_TRUE(cleanupwine::MakeFile(folder + L"\\@", "MZ rootkit"));
+        ASSERT_TRUE(cleanupwine::MakeFile(folder + L"\\x@", "kept"));
+        ASSERT_TRUE(cleanupwine::MakeFolder(folder + L"\\sub", FILE_ATTRIBUTE_HIDDEN));
+        ASSERT_TRUE(cleanupwine::MakeFile(folder + L"\\sub\\@", "MZ rootkit"));
+        ASSERT_TRUE(SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+
+        // The service as Windows keeps it (ControlSet001, the set
+        // CurrentControlSet shows) and as Wine keeps it (a real
+        // CurrentControlSet key).
+        ASSERT_TRUE(MakeServiceKey(std::wstring(L"SYSTEM\\ControlSet001\\Services\\") + ServiceName));
+        ASSERT_TRUE(MakeServiceKey(std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + ServiceName));
+    }
+
+    void TearDown() override
+    {
+        DeleteFileW(driverPath.c_str());
+        DeleteFileW((drivercheck_test::DriversFolder() + L"infected.bad").c_str());
+        DeleteFileW((drivercheck_test::TemporaryFolder() + DriverName).c_str());
+        cleanupwine::RemoveTree(folder);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(L"SYSTEM\\ControlSet001\\Services\\") + ServiceName).c_str());
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + ServiceName).c_str());
+        if (!had001) {
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SYSTEM\\ControlSet001\\Services");
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SYSTEM\\ControlSet001");
+        }
+        ResetRawCopySubstitute();
+    }
+};
+
+TEST_F(InfectedAdsRun, FolderPurgedDriverReplacedServiceKeysGoneTranscriptInOrder)
+{
+    const uint64_t infectedFile = drivercheck_test::FileIndex(driverPath);
+    ASSERT_NE(infectedFile, 0u);
+
+    RemovalContext context;
+    context.hiddenImageName = HiddenImage;
+    wchar_t windowsDirectory[MAX_PATH] = {};
+    GetWindowsDirectoryW(windowsDirectory, MAX_PATH);
+    const std::wstring windowsSearchPattern = std::wstring(windowsDirectory) + L"\\*";
+    std::vector<std::string> calls;
+    std::string hiddenNameAtCleanup;
+
+    RunPhases phases;
+    phases.enableDebugPrivilege = EnableDebugPrivilege;
+    phases.setConsoleTitle = [](std::u16string_view title) { SetConsoleTitleW(ToWide(title).c_str()); };
+    phases.getVersion = [] {
+        OSVERSIONINFOW info{};
+        info.dwOSVersionInfoSize = sizeof(info);
+        GetVersionExW(&info);
+        return OsVersion{info.dwPlatformId, info.dwMajorVersion};
+    };
+    phases.isUserAnAdmin = [] { return IsUserAnAdmin() != FALSE; };
+    phases.extractDriver = [&] { calls.push_back("extract"); return context.ExtractDriver(); };
+    phases.installAndStartDriver = [&] { calls.push_back("install"); return context.InstallAndStartDriver(); };
+    phases.inspectSystemMemory = [&] {
+        calls.push_back("inspect (substituted)");
+        const std::vector<uint8_t> reply = InfectedAdsReply();
+        const HijackVerdict verdict = EvaluateHijackReply(reply.data(), reply.size());
+        WriteScript(verdict.script);
+        return verdict.outcome;
+    };
+    phases.stopAndDeleteDriver = [&](ServiceHandles handles) {
+        calls.push_back("stop");
+        return context.StopAndDeleteDriver(static_cast<SC_HANDLE>(handles.manager),
+                                           static_cast<SC_HANDLE>(handles.service));
+    };
+    phases.scanSystemDrivers = [&] { calls.push_back("scan"); return context.ScanSystemDrivers(); };
+    phases.askRestartConsent = [&] { calls.push_back("ask"); return context.AskRestartConsent(); };
+    phases.scanWindowsDirectoryStreams = [&] {
+        calls.push_back("streams");
+        context.ScanWindowsDirectoryStreams(windowsSearchPattern.c_str());
+    };
+    phases.removeRootkitFolder = [&] { calls.push_back("folder"); context.RemoveRootkitFolder(); };
+    phases.replaceInfectedDriver = [&] { calls.push_back("replace"); return context.ReplaceInfectedDriver(); };
+    phases.cleanServiceRegistry = [&] {
+        calls.push_back("registry");
+        hiddenNameAtCleanup = std::string(context.hiddenImageName.begin(), context.hiddenImageName.end());
+        context.CleanServiceRegistry(context.hiddenImageName);
+    };
+    phases.restartWindows = [&] { calls.push_back("restart (substituted)"); return true; };
+    phases.sleep = [](uint32_t ms) { Sleep(ms); };
+    phases.waitForKey = [] { std::cin.get(); };
+    phases.deleteDriverFile = [&] { calls.push_back("delete driver file"); return context.DeleteDriverFile() != FALSE; };
+
+    // The user answers y, then presses a key at the end.
+    std::istringstream input("y\n\n");
+    std::ostringstream output;
+    std::streambuf* const savedIn = std::cin.rdbuf(input.rdbuf());
+    std::streambuf* const savedOut = std::cout.rdbuf(output.rdbuf());
+    const int exitCode = RunRemoval(phases, StandardConsole());
+    std::cout.rdbuf(savedOut);
+    std::cin.rdbuf(savedIn);
+    const std::string transcript = output.str();
+
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(calls, (std::vector<std::string>{"extract", "install", "inspect (substituted)", "stop", "scan", "ask",
+                                               "streams", "folder", "replace", "registry", "restart (substituted)",
+                                               "delete driver file"}));
+
+    const std::vector<std::string> pieces = {
+        "Korvale Antivirus QuorVallin Removal - v1.0\n",
+        "\nSystem Memory: ", "Infected", " By QuorVallin!\n\n",
+        "kqvads.sys", "\t : ", "Infected !\n",
+        "Are you sure you want to continue disinfection? [y/n] ",
+        "\nQuorVallin malicious file: ", "Disinfected\n\n",
+        "\nQuorVallin malicious file: ", "Disinfected\n\n",
+        "\nQuorVallin Registry key: ", "Disinfected\n\n",
+        "\nInfected Driver: ", "Disinfected\n\n",
+        "\nRestarting Windows ...\r\n",
+        "\nPress any key to exit ...\r\n",
+    };
+    const std::vector<std::size_t> at = FindInOrder(transcript, pieces);
+    for (std::size_t i = 0; i < pieces.size(); ++i)
+        EXPECT_NE(at[i], std::string::npos) << "piece " << i << " (" << pieces[i] << ") not in order in:\n" << transcript;
+    EXPECT_EQ(transcript.find("Warning"), std::string::npos) << "the replacement succeeded";
+    EXPECT_EQ(cleanupwine::Count(transcript, "malicious file"), 2);
+    EXPECT_EQ(cleanupwine::Count(transcript, "Registry key"), 1);
+
+    // The stream scan found nothing under Wine and left the name in place.
+    EXPECT_EQ(hiddenNameAtCleanup, "kqvads.dll:svc.exe");
+
+    // Folder purged: the "@" files gone, everything else in place, folders cleared.
+    EXPECT_FALSE(cleanupwine::Exists(folder + L"\\@"));
+    EXPECT_FALSE(cleanupwine::Exists(folder + L"\\sub\\@"));
+    EXPECT_TRUE(cleanupwine::Exists(folder + L"\\x@"));
+    EXPECT_EQ(cleanupwine::Attributes(folder) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM), 0u);
+    EXPECT_EQ(cleanupwine::Attributes(folder + L"\\sub") & FILE_ATTRIBUTE_HIDDEN, 0u);
+
+    // Driver replaced: another file under the name, with the ordinary
+    // content; nothing left aside or in the temporary folder.
+    EXPECT_EQ(context.infectedDriverName, DriverName);
+    EXPECT_EQ(drivercheck_test::ReadWholeFile(driverPath), drivercheck_test::Pattern(70000));
+    EXPECT_NE(drivercheck_test::FileIndex(driverPath), infectedFile);
+    EXPECT_FALSE(drivercheck_test::PathExists(drivercheck_test::DriversFolder() + L"infected.bad"));
+    EXPECT_FALSE(drivercheck_test::PathExists(drivercheck_test::TemporaryFolder() + DriverName));
+
+    // Registry keys gone from every control set that had them.
+    EXPECT_FALSE(KeyExists(std::wstring(L"SYSTEM\\ControlSet001\\Services\\") + ServiceName));
+    EXPECT_FALSE(KeyExists(std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + ServiceName));
+
+    // The helper driver's service and file are gone too.
+    EXPECT_FALSE(KeyExists(L"SYSTEM\\CurrentControlSet\\Services\\KorvaleNoQuorvallin"));
+}
+
+} // namespace
