@@ -8,7 +8,7 @@ SIZE = 32
 
 
 def pixel(x, y):
-    # Shield: a rounded top and a point at the bottom.
+    # Shield: straight sides, narrowing to a point at the bottom.
     cx = SIZE / 2 - 0.5
     half = 12 if y < 18 else max(0, 12 - (y - 18) * 12 / 12)
     inside = 3 <= y <= 30 and abs(x - cx) <= half

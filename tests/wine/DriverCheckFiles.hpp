@@ -90,6 +90,20 @@ inline std::vector<BYTE> DaclBytes(const std::wstring& path)
     return buffer;
 }
 
+// Replaces the DACL of a file or folder with the given entries.
+inline bool SetDaclEntries(const std::wstring& path, EXPLICIT_ACCESS_W* entries, ULONG count)
+{
+    PACL acl = nullptr;
+    if (SetEntriesInAclW(count, entries, nullptr, &acl) != ERROR_SUCCESS)
+        return false;
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+    const BOOL ok = SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, &descriptor);
+    LocalFree(acl);
+    return ok != FALSE;
+}
+
 // Gives a file a DACL in which only the administrators have access.
 inline bool GiveAdministratorsOnly(const std::wstring& path)
 {
@@ -103,15 +117,7 @@ inline bool GiveAdministratorsOnly(const std::wstring& path)
     entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
     entry.Trustee.TrusteeType = TRUSTEE_IS_ALIAS;
     entry.Trustee.ptstrName = reinterpret_cast<LPWSTR>(admins);
-    PACL acl = nullptr;
-    if (SetEntriesInAclW(1, &entry, nullptr, &acl) != ERROR_SUCCESS)
-        return false;
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
-    const BOOL ok = SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, &descriptor);
-    LocalFree(acl);
-    return ok != FALSE;
+    return SetDaclEntries(path, &entry, 1);
 }
 
 } // namespace drivercheck_test

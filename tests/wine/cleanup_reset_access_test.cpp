@@ -96,15 +96,7 @@ bool GiveTwoEntries(const std::wstring& path)
     }
     entries[0].Trustee.ptstrName = reinterpret_cast<LPWSTR>(admins.data());
     entries[1].Trustee.ptstrName = reinterpret_cast<LPWSTR>(users.data());
-    PACL acl = nullptr;
-    if (SetEntriesInAclW(2, entries, nullptr, &acl) != ERROR_SUCCESS)
-        return false;
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
-    const BOOL ok = SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, &descriptor);
-    LocalFree(acl);
-    return ok != FALSE;
+    return SetDaclEntries(path, entries, 2);
 }
 
 const AceView* FindEntry(const DaclView& dacl, const std::vector<BYTE>& sid)
