@@ -33,6 +33,35 @@ BOOL WINAPI OnRawCopyEvent(ULONG_PTR, RawCopyStep step, BOOL status, ULONG_PTR a
     return decision.answer;
 }
 
+namespace {
+
+// True when the two paths name one folder, however each is spelled (case,
+// short names, junctions, substituted drives); also true when either
+// cannot be opened and the two texts are equal but for case.
+bool IsSameFolder(const std::wstring& first, const std::wstring& second)
+{
+    auto open = [](const std::wstring& path) {
+        return UniqueFile(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    };
+    const UniqueFile a = open(first);
+    const UniqueFile b = open(second);
+    BY_HANDLE_FILE_INFORMATION aInfo{};
+    BY_HANDLE_FILE_INFORMATION bInfo{};
+    if (a && b && GetFileInformationByHandle(a.get(), &aInfo) && GetFileInformationByHandle(b.get(), &bInfo))
+        return aInfo.dwVolumeSerialNumber == bInfo.dwVolumeSerialNumber
+            && aInfo.nFileIndexHigh == bInfo.nFileIndexHigh && aInfo.nFileIndexLow == bInfo.nFileIndexLow;
+    auto trimmed = [](std::wstring path) {
+        while (path.size() > 1 && path.back() == L'\\')
+            path.pop_back();
+        return path;
+    };
+    return lstrcmpiW(trimmed(first).c_str(), trimmed(second).c_str()) == 0;
+}
+
+} // namespace
+
 bool RemovalContext::ScanSystemDrivers()
 {
     bool result = false;
@@ -40,11 +69,19 @@ bool RemovalContext::ScanSystemDrivers()
 
     wchar_t temporaryFolder[MAX_PATH] = {};
     wchar_t systemDirectory[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temporaryFolder);
-    GetSystemDirectoryW(systemDirectory, MAX_PATH);
+    const DWORD temporaryLength = GetTempPathW(MAX_PATH, temporaryFolder);
+    const UINT systemLength = GetSystemDirectoryW(systemDirectory, MAX_PATH);
+    if (systemLength == 0 || systemLength >= MAX_PATH)
+        return false;
     const std::wstring driversFolder = std::wstring(systemDirectory) + L"\\Drivers";
     const std::wstring searchPattern = driversFolder + L"\\*.sys";
     if (!FitsPathBuffer(ToU16(searchPattern)))
+        return false;
+    // Every copy is deleted by its name in the temporary folder. Without a
+    // temporary folder that name would be relative to the current folder,
+    // and with the drivers folder as the temporary folder (TMP pointed
+    // there, or a junction to it) it would be the driver itself.
+    if (temporaryLength == 0 || temporaryLength >= MAX_PATH || IsSameFolder(temporaryFolder, driversFolder))
         return false;
 
     WIN32_FIND_DATAW entry{};

@@ -314,4 +314,44 @@ TEST_F(ScanDrivers, EveryDriverKeepsItsOwnAccessList)
     EXPECT_EQ(DaclBytes(DriversFolder() + L"kqvaclbad.sys"), infectedBefore);
 }
 
+// Each raw copy is deleted by its name in the temporary folder. When that
+// name would be the driver's own (the temporary folder is the drivers
+// folder under another spelling) or a name in the current folder (no
+// temporary folder can be had, and the current folder is the drivers
+// folder), the scan must not run: it would delete the drivers it judges.
+TEST_F(ScanDrivers, TemporaryFolderThatNamesNoSafePlaceDeletesNoDriver)
+{
+    AddDriver(L"kqvkeep.sys", 70000);
+    const std::string content = ReadWholeFile(DriversFolder() + L"kqvkeep.sys");
+    std::wstring driversUpper = DriversFolder();
+    CharUpperBuffW(driversUpper.data(), static_cast<DWORD>(driversUpper.size()));
+    driversUpper.pop_back(); // GetTempPathW gives the backslash back
+    const std::wstring tooLong = L"C:\\" + std::wstring(300, L'k');
+
+    wchar_t savedTmp[MAX_PATH] = {};
+    wchar_t savedTemp[MAX_PATH] = {};
+    wchar_t savedCurrent[MAX_PATH] = {};
+    ASSERT_NE(GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH), 0u);
+    ASSERT_NE(GetEnvironmentVariableW(L"TEMP", savedTemp, MAX_PATH), 0u);
+    ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, savedCurrent), 0u);
+
+    for (const std::wstring& temporary : {driversUpper, tooLong}) {
+        SCOPED_TRACE(Narrow(temporary.substr(0, 40)));
+        SetEnvironmentVariableW(L"TMP", temporary.c_str());
+        SetEnvironmentVariableW(L"TEMP", temporary.c_str());
+        SetCurrentDirectoryW(DriversFolder().c_str());
+        ResetRawCopySubstitute();
+        Scan();
+        SetEnvironmentVariableW(L"TMP", savedTmp);
+        SetEnvironmentVariableW(L"TEMP", savedTemp);
+        SetCurrentDirectoryW(savedCurrent);
+
+        EXPECT_TRUE(ReadWholeFile(DriversFolder() + L"kqvkeep.sys") == content) << "the driver is gone or changed";
+        EXPECT_FALSE(result);
+        EXPECT_EQ(output, "");
+        EXPECT_TRUE(RawCopyCalls().empty());
+    }
+    EXPECT_FALSE(JudgedDriversInSearchOrder().empty()) << "the prefix's own drivers are still there";
+}
+
 } // namespace
