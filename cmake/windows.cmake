@@ -90,6 +90,8 @@ add_test_driver(disk_bad_extension_driver TestDiskBadExtension ${DISK_STAND_IN})
 target_compile_definitions(disk_bad_extension_driver PRIVATE EXTENSION_POINTS_ELSEWHERE)
 add_test_driver(disk_unnamed_ahead_driver TestDiskUnnamedAhead ${DISK_STAND_IN})
 target_compile_definitions(disk_unnamed_ahead_driver PRIVATE UNNAMED_DEVICE_AHEAD)
+add_test_driver(disk_ring_ahead_driver TestDiskRingAhead ${DISK_STAND_IN})
+target_compile_definitions(disk_ring_ahead_driver PRIVATE DEVICE_RING_AHEAD)
 endif()
 
 if(MINGW_THREADS STREQUAL "posix")

@@ -20,6 +20,11 @@ const ULONG PageSize = 0x1000;
 // The disk class driver's device extension begins with its common
 // extension: a version word, the device itself, then the device below.
 const ULONG LowerDeviceOffset = 8;
+// The disk class driver has a device per disk and partition. A list longer
+// than any machine has is not the kernel's own (a ring made by whatever
+// controls the kernel) and ends the walk instead of holding the request
+// for ever.
+const ULONG MaxDevicesWalked = 4096;
 
 struct ProbeState {
     BOOLEAN found;
@@ -153,7 +158,9 @@ int FindDiskPortRoutine(PVOID* routine, int adsPresent)
 
     PDRIVER_OBJECT driver = static_cast<PDRIVER_OBJECT>(object);
     int found = 0;
-    for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr; device = device->NextDevice) {
+    ULONG walked = 0;
+    for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr && walked < MaxDevicesWalked;
+         device = device->NextDevice, ++walked) {
         const NameCheck check = CheckDeviceName(device);
         if (check == NameStopsTheWalk)
             break;

@@ -96,6 +96,12 @@ Exchange SendStartHijack()
     return exchange;
 }
 
+DWORD WINAPI SendStartHijackOnThread(void* exchange)
+{
+    *static_cast<Exchange*>(exchange) = SendStartHijack();
+    return 0;
+}
+
 uint32_t ReplyType(const Exchange& exchange)
 {
     const auto& r = exchange.reply;
@@ -236,6 +242,9 @@ TEST(HelperDriver, WalksAStandInDiskClassDriverAndTheRunJudgesTheCode)
          "\nError while scanning for QuorVallin\n\n"},
         {L"TestDiskUnnamedAhead.sys", HIJACK_TYPE_NOT_FOUND, ScanError,
          "\nError while scanning for QuorVallin\n\n"},
+        // A device list that never ends: the walk gives up, the request is answered.
+        {L"TestDiskRingAhead.sys", HIJACK_TYPE_NOT_FOUND, ScanError,
+         "\nError while scanning for QuorVallin\n\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::string(c.standIn, c.standIn + wcslen(c.standIn)));
@@ -245,7 +254,14 @@ TEST(HelperDriver, WalksAStandInDiskClassDriverAndTheRunJudgesTheCode)
         KernelService helper(L"KorvaleInspectionTest", ShippedDriverImage(), L"KorvaleTestDiskHost");
         ASSERT_TRUE(helper.started()) << "error " << helper.error();
 
-        const Exchange exchange = SendStartHijack();
+        // A walk that never ends holds the request for ever: the exchange
+        // runs on a thread of its own so that this fails instead of hanging.
+        Exchange exchange;
+        HANDLE sender = CreateThread(nullptr, 0, SendStartHijackOnThread, &exchange, 0, nullptr);
+        ASSERT_NE(sender, nullptr);
+        const DWORD waited = WaitForSingleObject(sender, 30000);
+        CloseHandle(sender);
+        ASSERT_EQ(waited, WAIT_OBJECT_0) << "the request was not answered within 30 s";
         ASSERT_TRUE(exchange.sent);
         EXPECT_EQ(exchange.returned, HIJACK_REPLY_SIZE);
         EXPECT_EQ(ReplyType(exchange), c.type);

@@ -12,7 +12,9 @@
 //  - EXTENSION_POINTS_ELSEWHERE puts a pointer to something that is not a
 //    device object where the lower device belongs;
 //  - UNNAMED_DEVICE_AHEAD puts a device without a name ahead of "...\DR0"
-//    on the driver's device list.
+//    on the driver's device list;
+//  - DEVICE_RING_AHEAD puts a named device ahead of "...\DR0" whose next
+//    device is itself, so the list never ends.
 
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
@@ -37,12 +39,21 @@ const unsigned char CreateDispatchCode[53] = {
     0x59, 0xc2, 0x08, 0x00, 0x8b, 0x40, 0x28, 0x8b, 0x74, 0x24, 0x1c, 0x8b, 0x7e, 0x60, 0x8b,
     0x68, 0x04, 0x8a, 0x07, 0x3c, 0x16, 0x75, LastByte};
 
+#ifdef DEVICE_RING_AHEAD
+PDEVICE_OBJECT ring = nullptr;
+PDEVICE_OBJECT afterRing = nullptr;
+#endif
+
 } // namespace
 
 extern "C" {
 
 VOID NTAPI StandInUnload(PDRIVER_OBJECT driverObject)
 {
+#ifdef DEVICE_RING_AHEAD
+    if (ring != nullptr)
+        ring->NextDevice = afterRing;
+#endif
     while (driverObject->DeviceObject != nullptr)
         IoDeleteDevice(driverObject->DeviceObject);
 }
@@ -90,6 +101,19 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registry
         return status;
     }
     ahead->Type = IO_TYPE_DEVICE;
+#endif
+#ifdef DEVICE_RING_AHEAD
+    // Created last, so it heads the driver's device list.
+    UNICODE_STRING ringName;
+    RtlInitUnicodeString(&ringName, L"\\Device\\KorvaleTestRing");
+    status = IoCreateDevice(driverObject, 0, &ringName, FILE_DEVICE_DISK, 0, FALSE, &ring);
+    if (!NT_SUCCESS(status)) {
+        StandInUnload(driverObject);
+        return status;
+    }
+    ring->Type = IO_TYPE_DEVICE;
+    afterRing = ring->NextDevice;
+    ring->NextDevice = ring;
 #endif
     return STATUS_SUCCESS;
 }
