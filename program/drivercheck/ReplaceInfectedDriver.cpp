@@ -14,7 +14,14 @@
 bool RemovalContext::ReplaceInfectedDriver()
 {
     wchar_t systemDirectory[MAX_PATH] = {};
-    GetSystemDirectoryW(systemDirectory, MAX_PATH);
+    const UINT systemLength = GetSystemDirectoryW(systemDirectory, MAX_PATH);
+    // Without a temporary folder the clean copy's path would be a name in
+    // the current folder, and a file of that name there would be
+    // overwritten and moved into the drivers folder.
+    wchar_t temporaryFolder[MAX_PATH] = {};
+    const DWORD temporaryLength = GetTempPathW(MAX_PATH, temporaryFolder);
+    if (systemLength == 0 || systemLength >= MAX_PATH || temporaryLength == 0 || temporaryLength >= MAX_PATH)
+        return false;
     // The system folder and the driver get their own DACLs back on every way
     // out; the driver's goes to whichever file then stands under its name.
     const SavedFileAccess folderAccess(systemDirectory);
@@ -29,8 +36,6 @@ bool RemovalContext::ReplaceInfectedDriver()
     ResetFileAccess(driverPath.c_str());
 
     const std::wstring quarantinePath = std::wstring(systemDirectory) + L"\\drivers\\" + L"infected.bad";
-    wchar_t temporaryFolder[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temporaryFolder);
     const std::wstring cleanCopyPath = std::wstring(temporaryFolder) + infectedDriverName;
     if (!FitsPathBuffer(ToU16(quarantinePath)) || !FitsPathBuffer(ToU16(cleanCopyPath)))
         return false;

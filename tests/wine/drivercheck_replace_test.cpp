@@ -135,6 +135,41 @@ TEST_F(ReplaceDriver, WithoutANameNothingIsTouched)
     EXPECT_EQ(ReadWholeFile(driver), content);
 }
 
+TEST_F(ReplaceDriver, WithoutATemporaryFolderNothingIsTouched)
+{
+    // GetTempPathW fails on a TMP longer than MAX_PATH; the clean copy's
+    // path would then name a file in the current folder.
+    const std::wstring folder = L"C:\\kqvcurrent";
+    const std::wstring usersFile = folder + L"\\" + DriverName;
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(WriteWholeFile(usersFile, "the user's own file"));
+    const uint64_t before = FileIndex(driver);
+    wchar_t savedTmp[MAX_PATH] = {};
+    wchar_t savedTemp[MAX_PATH] = {};
+    wchar_t savedCurrent[MAX_PATH] = {};
+    ASSERT_NE(GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH), 0u);
+    ASSERT_NE(GetEnvironmentVariableW(L"TEMP", savedTemp, MAX_PATH), 0u);
+    ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, savedCurrent), 0u);
+    const std::wstring tooLong = L"C:\\" + std::wstring(300, L'k');
+    SetEnvironmentVariableW(L"TMP", tooLong.c_str());
+    SetEnvironmentVariableW(L"TEMP", tooLong.c_str());
+    SetCurrentDirectoryW(folder.c_str());
+
+    const bool replaced = context.ReplaceInfectedDriver();
+
+    SetEnvironmentVariableW(L"TMP", savedTmp);
+    SetEnvironmentVariableW(L"TEMP", savedTemp);
+    SetCurrentDirectoryW(savedCurrent);
+    const std::string usersContent = ReadWholeFile(usersFile);
+    DeleteFileW(usersFile.c_str());
+    RemoveDirectoryW(folder.c_str());
+    EXPECT_FALSE(replaced);
+    EXPECT_EQ(usersContent, "the user's own file");
+    EXPECT_EQ(FileIndex(driver), before);
+    EXPECT_EQ(ReadWholeFile(driver), content);
+    EXPECT_FALSE(PathExists(quarantine));
+}
+
 TEST_F(ReplaceDriver, CleanCopyThatCannotBeMovedPutsTheDriverBack)
 {
     const uint64_t before = FileIndex(driver);
