@@ -54,27 +54,8 @@ std::vector<uint8_t> InfectedAdsReply()
     return reply;
 }
 
-bool MakeServiceKey(const std::wstring& path)
-{
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return false;
-    const std::wstring image = std::wstring(L"C:\\windows\\") + HiddenImage;
-    const LONG status = RegSetValueExW(key, L"ImagePath", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(image.c_str()),
-                                       static_cast<DWORD>((image.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-    return status == ERROR_SUCCESS;
-}
-
-bool KeyExists(const std::wstring& path)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
+using cleanupwine::KeyExists;
+using cleanupwine::MakeService;
 
 // Positions of the pieces in the transcript, each after the one before;
 // npos from the first piece not found in order.
@@ -112,8 +93,9 @@ protected:
         // The service as Windows keeps it (ControlSet001, the set
         // CurrentControlSet shows) and as Wine keeps it (a real
         // CurrentControlSet key).
-        ASSERT_TRUE(MakeServiceKey(std::wstring(L"SYSTEM\\ControlSet001\\Services\\") + ServiceName));
-        ASSERT_TRUE(MakeServiceKey(std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + ServiceName));
+        const std::wstring image = std::wstring(L"C:\\windows\\") + HiddenImage;
+        ASSERT_TRUE(MakeService(std::wstring(L"SYSTEM\\ControlSet001\\Services\\") + ServiceName, image));
+        ASSERT_TRUE(MakeService(std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + ServiceName, image));
     }
 
     void TearDown() override
