@@ -1,5 +1,5 @@
-// Small owners for the Win32 handles a phase acquires, so that each is
-// released on every way out of the phase.
+// Small owners for the Win32 handles and memory a phase acquires, so that
+// each is released on every way out of the phase.
 #pragma once
 
 #include <windows.h>
@@ -79,3 +79,14 @@ struct FindHandleTraits {
     static void Close(Value v) { FindClose(v); }
 };
 using UniqueFind = UniqueOwner<FindHandleTraits>;
+
+// Zero-filled memory from GlobalAlloc(GPTR), released with GlobalFree.
+struct GlobalMemoryTraits {
+    using Value = HGLOBAL;
+    static Value Invalid() { return nullptr; }
+    static bool IsValid(Value v) { return v != nullptr; }
+    static void Close(Value v) { GlobalFree(v); }
+};
+using UniqueGlobal = UniqueOwner<GlobalMemoryTraits>;
+
+inline UniqueGlobal AllocateZeroed(SIZE_T bytes) { return UniqueGlobal(GlobalAlloc(GPTR, bytes)); }
