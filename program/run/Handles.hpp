@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <utility>
 
@@ -79,6 +80,24 @@ struct FindHandleTraits {
     static void Close(Value v) { FindClose(v); }
 };
 using UniqueFind = UniqueOwner<FindHandleTraits>;
+
+// A CryptoAPI provider from CryptAcquireContextW.
+struct CryptProviderTraits {
+    using Value = HCRYPTPROV;
+    static Value Invalid() { return 0; }
+    static bool IsValid(Value v) { return v != 0; }
+    static void Close(Value v) { CryptReleaseContext(v, 0); }
+};
+using UniqueCryptProvider = UniqueOwner<CryptProviderTraits>;
+
+// A CryptoAPI hash object from CryptCreateHash.
+struct CryptHashTraits {
+    using Value = HCRYPTHASH;
+    static Value Invalid() { return 0; }
+    static bool IsValid(Value v) { return v != 0; }
+    static void Close(Value v) { CryptDestroyHash(v); }
+};
+using UniqueCryptHash = UniqueOwner<CryptHashTraits>;
 
 // Zero-filled memory from GlobalAlloc(GPTR), released with GlobalFree.
 struct GlobalMemoryTraits {
