@@ -7,6 +7,7 @@
 
 #include "program/cleanup/FileSystemPurge.hpp"
 #include "program/run/RemovalContext.hpp"
+#include "tests/wine/CleanupWine.hpp"
 
 #include <windows.h>
 
@@ -20,6 +21,8 @@
 #include <string>
 #include <vector>
 
+using namespace cleanupwine;
+
 namespace {
 
 double Seconds()
@@ -30,46 +33,11 @@ double Seconds()
     return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-std::wstring WindowsDirectory()
-{
-    wchar_t directory[MAX_PATH] = {};
-    GetWindowsDirectoryW(directory, MAX_PATH);
-    return directory;
-}
-
 const std::wstring RootName = L"$NtUninstallKBbench$";
-
-void RemoveTree(const std::wstring& path)
-{
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return;
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        DeleteFileW(path.c_str());
-        return;
-    }
-    WIN32_FIND_DATAW entry{};
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name != L"." && name != L"..")
-                RemoveTree(path + L"\\" + name);
-        } while (FindNextFileW(search, &entry));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path.c_str());
-}
 
 bool MakeReadOnlyAt(const std::wstring& folder)
 {
-    const std::wstring path = folder + L"\\@";
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    CloseHandle(file);
-    return SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY) != FALSE;
+    return MakeFile(folder + L"\\@", "", FILE_ATTRIBUTE_READONLY);
 }
 
 // Listings per folder and deletion attempts, counted around the real operations.
@@ -222,15 +190,10 @@ int Registry(const std::vector<long>& counts)
 {
     const std::wstring services = L"SYSTEM\\ControlSet001\\Services\\";
     for (long count : counts) {
-        HKEY key = nullptr;
         for (long i = 0; i < count; ++i) {
-            RegCreateKeyExW(HKEY_LOCAL_MACHINE, (services + ServiceName(i)).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &key, nullptr);
             // The last in enumeration order names the hidden image.
             const std::wstring image = i == count - 1 ? L"C:\\WINDOWS\\bench.dll:x.exe" : L"C:\\WINDOWS\\system32\\svc.exe";
-            RegSetValueExW(key, L"ImagePath", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(image.c_str()),
-                           static_cast<DWORD>((image.size() + 1) * sizeof(wchar_t)));
-            RegCloseKey(key);
+            MakeService(services + ServiceName(i), image);
         }
         RemovalContext context;
         std::stringstream sink;
@@ -239,11 +202,7 @@ int Registry(const std::vector<long>& counts)
         const bool result = context.CleanServiceRegistry(L"bench.dll:x.exe");
         const double elapsed = Seconds() - start;
         std::cout.rdbuf(console);
-        HKEY probe = nullptr;
-        const bool deleted = RegOpenKeyExW(HKEY_LOCAL_MACHINE, (services + ServiceName(count - 1)).c_str(), 0,
-                                           KEY_READ, &probe) != ERROR_SUCCESS;
-        if (probe != nullptr)
-            RegCloseKey(probe);
+        const bool deleted = !KeyExists(services + ServiceName(count - 1));
         std::printf("registry keys=%ld result=%d matched_key_deleted=%d reported=%d seconds=%.3f us_per_key=%.1f\n",
                     count, result, deleted, sink.str().find("Disinfected") != std::string::npos, elapsed,
                     elapsed * 1e6 / static_cast<double>(count));

@@ -2,8 +2,8 @@
 // removed, leaving the file or folder in place as an ordinary one. No
 // reparse point is ever set.
 
-#include "program/cleanup/GlobalMemory.hpp"
 #include "program/cleanup/core/ReparseRequest.hpp"
+#include "program/run/Handles.hpp"
 #include "program/run/RemovalContext.hpp"
 
 #include <winioctl.h>

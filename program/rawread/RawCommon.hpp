@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <initializer_list>
+
 namespace rawread {
 
 // An operation that fails without a code of its own leaves the last error
@@ -25,6 +27,14 @@ inline BOOL Finish(DWORD error)
     return FALSE;
 }
 
+// Runs an operation's steps from a cleared last error to the single exit.
+template <typename... Params, typename... Args>
+BOOL RunSteps(DWORD (*steps)(Params...), Args... args)
+{
+    SetLastError(ERROR_SUCCESS);
+    return Finish(steps(args...));
+}
+
 // The code a failed platform call left; never 0, so that a failure cannot
 // be mistaken for success.
 inline DWORD LastErrorOf()
@@ -34,6 +44,17 @@ inline DWORD LastErrorOf()
 }
 
 inline bool IsOpenHandle(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+// Frees the strings (LocalAlloc'd, null when absent) and closes the handle
+// that an open record holds.
+inline void ReleaseRecord(std::initializer_list<wchar_t*> texts, HANDLE handle)
+{
+    for (wchar_t* text : texts)
+        if (text != nullptr)
+            LocalFree(text);
+    if (IsOpenHandle(handle))
+        CloseHandle(handle);
+}
 
 inline VolumeFacts FactsOf(const RawVolumeInfo& volume)
 {

@@ -91,14 +91,24 @@ struct Reporter {
     }
 };
 
+// Reports a step that opened or fetched something: the code to stop with, or
+// ERROR_SUCCESS to go on. A failed step stops with its code `error` (taken
+// before the callback ran); a callback that says stop after a step that
+// succeeded leaves the last error as the callback left it.
+DWORD ReportStep(const Reporter& reporter, RawCopyStep step, BOOL done, DWORD error, ULONG_PTR argument)
+{
+    const bool goOn = reporter.Report(step, done, argument, -1);
+    if (!done)
+        return FailureCode(error);
+    return goOn ? ERROR_SUCCESS : KeepLastError;
+}
+
 DWORD CopyResident(CopyState& state, const Reporter& reporter)
 {
     const BOOL fetched = GetResidentFileData(&state.volume, &state.file, &state.resident);
-    const DWORD fetchError = GetLastError();
-    if (!reporter.Report(StepResidentData, fetched, reinterpret_cast<ULONG_PTR>(state.resident), -1) && fetched)
-        return KeepLastError;
-    if (!fetched)
-        return FailureCode(fetchError);
+    if (const DWORD stop = ReportStep(reporter, StepResidentData, fetched, GetLastError(),
+                                      reinterpret_cast<ULONG_PTR>(state.resident)))
+        return stop;
 
     DWORD written = 0;
     const BOOL wrote =
@@ -177,21 +187,17 @@ DWORD RawCopySteps(CopyState& state, const wchar_t* source, const wchar_t* desti
         return ERROR_BAD_ARGUMENTS;
     }
 
-    BOOL opened = OpenRawFile(state.source, &state.file);
-    DWORD error = GetLastError();
-    if (!reporter.Report(StepSourceFile, opened, reinterpret_cast<ULONG_PTR>(&state.file), -1))
-        return opened ? KeepLastError : FailureCode(error);
-    if (!opened)
-        return FailureCode(error);
+    const BOOL fileOpened = OpenRawFile(state.source, &state.file);
+    if (const DWORD stop = ReportStep(reporter, StepSourceFile, fileOpened, GetLastError(),
+                                      reinterpret_cast<ULONG_PTR>(&state.file)))
+        return stop;
     if (!reporter.HasCallback() && (state.file.attributes & (FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_SPARSE_FILE)))
         return ERROR_NOT_SUPPORTED;
 
-    opened = OpenRawVolume(state.file.devicePath, &state.volume);
-    error = GetLastError();
-    if (!reporter.Report(StepVolume, opened, reinterpret_cast<ULONG_PTR>(&state.volume), -1))
-        return opened ? KeepLastError : FailureCode(error);
-    if (!opened)
-        return FailureCode(error);
+    const BOOL volumeOpened = OpenRawVolume(state.file.devicePath, &state.volume);
+    if (const DWORD stop = ReportStep(reporter, StepVolume, volumeOpened, GetLastError(),
+                                      reinterpret_cast<ULONG_PTR>(&state.volume)))
+        return stop;
     if (!reporter.HasCallback() && (state.volume.fileSystemFlags & FILE_VOLUME_IS_COMPRESSED))
         return ERROR_NOT_SUPPORTED;
 
@@ -203,7 +209,7 @@ DWORD RawCopySteps(CopyState& state, const wchar_t* source, const wchar_t* desti
     state.destinationHandle =
         CreateFileW(state.destination, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     const bool created = IsOpenHandle(state.destinationHandle);
-    error = created ? ERROR_SUCCESS : LastErrorOf();
+    const DWORD error = created ? ERROR_SUCCESS : LastErrorOf();
     const bool goOn =
         reporter.Report(StepDestination, created ? TRUE : FALSE, reinterpret_cast<ULONG_PTR>(state.destination), -1);
     if (!created)
@@ -212,11 +218,9 @@ DWORD RawCopySteps(CopyState& state, const wchar_t* source, const wchar_t* desti
         return KeepLastError;
 
     const BOOL fetched = GetFileClusterRuns(&state.volume, &state.file, &state.runs);
-    error = GetLastError();
-    if (!reporter.Report(StepClusterRuns, fetched, reinterpret_cast<ULONG_PTR>(state.runs), -1))
-        return fetched ? KeepLastError : FailureCode(error);
-    if (!fetched)
-        return FailureCode(error);
+    if (const DWORD stop = ReportStep(reporter, StepClusterRuns, fetched, GetLastError(),
+                                      reinterpret_cast<ULONG_PTR>(state.runs)))
+        return stop;
 
     // The last error is read again after the callback, as the reader's
     // contract has it: only an empty list that still says "end of file"

@@ -132,8 +132,7 @@ BOOL GetFileClusterRuns(const RawVolumeInfo* volume, const RawFileInfo* file, Cl
 
 BOOL GetResidentFileData(const RawVolumeInfo* volume, const RawFileInfo* file, ResidentFileData** data)
 {
-    SetLastError(ERROR_SUCCESS);
-    return Finish(GetResidentFileDataSteps(volume, file, data));
+    return RunSteps(GetResidentFileDataSteps, volume, file, data);
 }
 
 ULONGLONG ClusterByteOffset(const RawVolumeInfo* volume, LONGLONG lcn)

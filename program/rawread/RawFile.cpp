@@ -77,20 +77,14 @@ DWORD OpenRawFileSteps(const wchar_t* path, RawFileInfo* file)
 
 BOOL OpenRawFile(const wchar_t* path, RawFileInfo* file)
 {
-    SetLastError(ERROR_SUCCESS);
-    return Finish(OpenRawFileSteps(path, file));
+    return RunSteps(OpenRawFileSteps, path, file);
 }
 
 void CloseRawFile(RawFileInfo* file)
 {
     if (file == nullptr)
         return;
-    if (file->path != nullptr)
-        LocalFree(file->path);
-    if (file->devicePath != nullptr)
-        LocalFree(file->devicePath);
-    if (IsOpenHandle(file->fileHandle))
-        CloseHandle(file->fileHandle);
+    ReleaseRecord({file->path, file->devicePath}, file->fileHandle);
     ZeroMemory(file, sizeof *file);
 }
 

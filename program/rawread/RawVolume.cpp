@@ -136,25 +136,19 @@ DWORD ReadFatDataAreaOffsetSteps(RawVolumeInfo* volume)
 
 BOOL OpenRawVolume(const wchar_t* path, RawVolumeInfo* volume)
 {
-    SetLastError(ERROR_SUCCESS);
-    return Finish(OpenRawVolumeSteps(path, volume));
+    return RunSteps(OpenRawVolumeSteps, path, volume);
 }
 
 BOOL ReadFatDataAreaOffset(RawVolumeInfo* volume)
 {
-    SetLastError(ERROR_SUCCESS);
-    return Finish(ReadFatDataAreaOffsetSteps(volume));
+    return RunSteps(ReadFatDataAreaOffsetSteps, volume);
 }
 
 void CloseRawVolume(RawVolumeInfo* volume)
 {
     if (volume == nullptr)
         return;
-    for (wchar_t* text : {volume->volumePath, volume->volumeName, volume->label})
-        if (text != nullptr)
-            LocalFree(text);
-    if (IsOpenHandle(volume->volumeHandle))
-        CloseHandle(volume->volumeHandle);
+    ReleaseRecord({volume->volumePath, volume->volumeName, volume->label}, volume->volumeHandle);
     ZeroMemory(volume, sizeof *volume);
 }
 

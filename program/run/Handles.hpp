@@ -1,8 +1,9 @@
-// Small owners for the Win32 handles a phase acquires, so that each is
-// released on every way out of the phase.
+// Small owners for the Win32 handles and memory a phase acquires, so that
+// each is released on every way out of the phase.
 #pragma once
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <utility>
 
@@ -79,3 +80,32 @@ struct FindHandleTraits {
     static void Close(Value v) { FindClose(v); }
 };
 using UniqueFind = UniqueOwner<FindHandleTraits>;
+
+// A CryptoAPI provider from CryptAcquireContextW.
+struct CryptProviderTraits {
+    using Value = HCRYPTPROV;
+    static Value Invalid() { return 0; }
+    static bool IsValid(Value v) { return v != 0; }
+    static void Close(Value v) { CryptReleaseContext(v, 0); }
+};
+using UniqueCryptProvider = UniqueOwner<CryptProviderTraits>;
+
+// A CryptoAPI hash object from CryptCreateHash.
+struct CryptHashTraits {
+    using Value = HCRYPTHASH;
+    static Value Invalid() { return 0; }
+    static bool IsValid(Value v) { return v != 0; }
+    static void Close(Value v) { CryptDestroyHash(v); }
+};
+using UniqueCryptHash = UniqueOwner<CryptHashTraits>;
+
+// Zero-filled memory from GlobalAlloc(GPTR), released with GlobalFree.
+struct GlobalMemoryTraits {
+    using Value = HGLOBAL;
+    static Value Invalid() { return nullptr; }
+    static bool IsValid(Value v) { return v != nullptr; }
+    static void Close(Value v) { GlobalFree(v); }
+};
+using UniqueGlobal = UniqueOwner<GlobalMemoryTraits>;
+
+inline UniqueGlobal AllocateZeroed(SIZE_T bytes) { return UniqueGlobal(GlobalAlloc(GPTR, bytes)); }

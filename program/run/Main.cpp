@@ -2,60 +2,9 @@
 
 #include "program/run/RemovalContext.hpp"
 #include "program/run/WinConsole.hpp"
-#include "program/run/Wide.hpp"
-
-#include <shlobj.h>
-#include <windows.h>
-
-#include <iostream>
-#include <string>
-
-namespace {
-
-OsVersion QueryVersion()
-{
-    OSVERSIONINFOW info{};
-    info.dwOSVersionInfoSize = sizeof(info); // 276
-    GetVersionExW(&info);                   // a failing call leaves it zero
-    return OsVersion{info.dwPlatformId, info.dwMajorVersion};
-}
-
-std::wstring WindowsSearchPattern()
-{
-    wchar_t directory[MAX_PATH] = {};
-    GetWindowsDirectoryW(directory, MAX_PATH);
-    return std::wstring(directory) + L"\\*";
-}
-
-} // namespace
 
 int wmain(int, wchar_t**)
 {
     RemovalContext context;
-    const std::wstring windowsSearchPattern = WindowsSearchPattern();
-
-    RunPhases phases;
-    phases.enableDebugPrivilege = EnableDebugPrivilege;
-    phases.setConsoleTitle = [](std::u16string_view title) { SetConsoleTitleW(ToWide(title).c_str()); };
-    phases.getVersion = QueryVersion;
-    phases.isUserAnAdmin = [] { return IsUserAnAdmin() != FALSE; };
-    phases.extractDriver = [&] { return context.ExtractDriver(); };
-    phases.installAndStartDriver = [&] { return context.InstallAndStartDriver(); };
-    phases.inspectSystemMemory = [&] { return context.InspectSystemMemory(); };
-    phases.stopAndDeleteDriver = [&](ServiceHandles handles) {
-        return context.StopAndDeleteDriver(static_cast<SC_HANDLE>(handles.manager),
-                                           static_cast<SC_HANDLE>(handles.service));
-    };
-    phases.scanSystemDrivers = [&] { return context.ScanSystemDrivers(); };
-    phases.askRestartConsent = [&] { return context.AskRestartConsent(); };
-    phases.scanWindowsDirectoryStreams = [&] { context.ScanWindowsDirectoryStreams(windowsSearchPattern.c_str()); };
-    phases.removeRootkitFolder = [&] { context.RemoveRootkitFolder(); };
-    phases.replaceInfectedDriver = [&] { return context.ReplaceInfectedDriver(); };
-    phases.cleanServiceRegistry = [&] { context.CleanServiceRegistry(context.hiddenImageName); };
-    phases.restartWindows = [&] { return context.RestartWindows(); };
-    phases.sleep = [](uint32_t ms) { Sleep(ms); };
-    phases.waitForKey = [] { std::cin.get(); };
-    phases.deleteDriverFile = [&] { return context.DeleteDriverFile() != FALSE; };
-
-    return RunRemoval(phases, StandardConsole());
+    return RunRemoval(ProgramPhases(context), StandardConsole());
 }

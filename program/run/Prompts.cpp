@@ -11,20 +11,31 @@ bool RemovalContext::AskRestartConsent()
     return AskRestartConsentOn(std::cin, StandardConsole());
 }
 
-bool RemovalContext::RestartWindows()
+namespace {
+
+// Turns on one privilege in this process's token; true when it is now on
+// (a failed adjustment and a privilege not held, ERROR_NOT_ALL_ASSIGNED,
+// both leave a last error).
+bool EnablePrivilege(const wchar_t* name)
 {
     HANDLE rawToken = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &rawToken))
         return false;
     UniqueKernelHandle token(rawToken);
-
     TOKEN_PRIVILEGES privileges{};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    LookupPrivilegeValueW(nullptr, L"SeShutdownPrivilege", &privileges.Privileges[0].Luid);
+    if (!LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid))
+        return false;
     AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
-    // Catches a failed adjustment and a privilege not held (ERROR_NOT_ALL_ASSIGNED).
-    if (GetLastError() != ERROR_SUCCESS)
+    return GetLastError() == ERROR_SUCCESS;
+}
+
+} // namespace
+
+bool RemovalContext::RestartWindows()
+{
+    if (!EnablePrivilege(L"SeShutdownPrivilege"))
         return false;
 
     const DWORD reason = SHTDN_REASON_FLAG_PLANNED | SHTDN_REASON_MAJOR_OPERATINGSYSTEM |
@@ -38,14 +49,5 @@ bool RemovalContext::RestartWindows()
 
 void EnableDebugPrivilege()
 {
-    HANDLE rawToken = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &rawToken))
-        return;
-    UniqueKernelHandle token(rawToken);
-    TOKEN_PRIVILEGES privileges{};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (!LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &privileges.Privileges[0].Luid))
-        return;
-    AdjustTokenPrivileges(token.get(), FALSE, &privileges, sizeof(privileges), nullptr, nullptr);
+    EnablePrivilege(L"SeDebugPrivilege");
 }

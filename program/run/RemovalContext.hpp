@@ -70,3 +70,6 @@ struct RemovalContext {
 
 // Turns on SeDebugPrivilege for this process when the token allows it.
 void EnableDebugPrivilege();
+
+// The phases of a real run, bound to `context`, which must outlive them.
+RunPhases ProgramPhases(RemovalContext& context);

@@ -1,5 +1,6 @@
 // Helpers of the cleanup's Wine tests: what the program writes to standard
-// output, and files and folders made and removed in the prefix.
+// output, files and folders made and removed in the prefix, and service keys
+// in its registry.
 #pragma once
 
 #include <windows.h>
@@ -76,6 +77,50 @@ inline void RemoveTree(const std::wstring& path)
         FindClose(search);
     }
     RemoveDirectoryW(path.c_str());
+}
+
+// Whether the key stands under HKEY_LOCAL_MACHINE.
+inline bool KeyExists(const std::wstring& path)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// Makes (or opens) a service key under HKEY_LOCAL_MACHINE with the given ImagePath.
+inline bool MakeService(const std::wstring& path, const std::wstring& imagePath, DWORD type = REG_EXPAND_SZ)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return false;
+    const LONG status = RegSetValueExW(key, L"ImagePath", 0, type, reinterpret_cast<const BYTE*>(imagePath.c_str()),
+                                       static_cast<DWORD>((imagePath.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+// Removes a key under HKEY_LOCAL_MACHINE with all its subkeys.
+inline void RemoveKeyTree(const std::wstring& path)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+        return;
+    wchar_t name[256];
+    for (;;) {
+        DWORD length = 256;
+        if (RegEnumKeyExW(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        const std::wstring child = path + L"\\" + name;
+        RegCloseKey(key);
+        RemoveKeyTree(child);
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+            return;
+    }
+    RegCloseKey(key);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
 }
 
 // Occurrences of `piece` in `text`.

@@ -24,47 +24,6 @@ const wchar_t* const Cs002 = L"SYSTEM\\ControlSet002\\Services\\";
 const wchar_t* const Current = L"SYSTEM\\CurrentControlSet\\Services\\";
 const wchar_t* const Hidden = L"korvtest.dll:x.exe";
 
-bool KeyExists(const std::wstring& path)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
-
-bool MakeService(const std::wstring& path, const std::wstring& imagePath, DWORD type = REG_EXPAND_SZ)
-{
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return false;
-    const LONG status = RegSetValueExW(key, L"ImagePath", 0, type, reinterpret_cast<const BYTE*>(imagePath.c_str()),
-                                       static_cast<DWORD>((imagePath.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-    return status == ERROR_SUCCESS;
-}
-
-void RemoveKeyTree(const std::wstring& path)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
-        return;
-    wchar_t name[256];
-    for (;;) {
-        DWORD length = 256;
-        if (RegEnumKeyExW(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        const std::wstring child = path + L"\\" + name;
-        RegCloseKey(key);
-        RemoveKeyTree(child);
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
-            return;
-    }
-    RegCloseKey(key);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
-}
-
 // The names under ControlSet001\Services in enumeration order.
 std::vector<std::wstring> ServiceOrder()
 {

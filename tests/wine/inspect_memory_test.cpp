@@ -2,27 +2,15 @@
 // namespace of the system.
 
 #include "program/run/RemovalContext.hpp"
+#include "tests/wine/CleanupWine.hpp"
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <iostream>
-#include <sstream>
-
 namespace {
 
-// Collects what is written to the narrow standard output stream while alive.
-class CapturedOutput {
-public:
-    CapturedOutput() : previous_(std::cout.rdbuf(captured_.rdbuf())) {}
-    ~CapturedOutput() { std::cout.rdbuf(previous_); }
-    std::string text() const { return captured_.str(); }
-
-private:
-    std::ostringstream captured_;
-    std::streambuf* previous_;
-};
+using cleanupwine::CapturedOutput;
 
 TEST(InspectSystemMemory, WithoutTheDriverReportsAScanErrorNotAClean)
 {

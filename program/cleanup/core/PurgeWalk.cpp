@@ -77,10 +77,5 @@ void PurgeFolderTree(const std::u16string& folder, const PurgeOperations& operat
 
 ConsoleScript MaliciousFileReport()
 {
-    return {
-        TextPiece("\nQuorVallin malicious file: "),
-        ColourPiece(ColourGood),
-        TextPiece("Disinfected\n\n"),
-        ColourPiece(ColourNormal),
-    };
+    return DisinfectedReport("QuorVallin malicious file");
 }

@@ -1,5 +1,7 @@
 #include "program/cleanup/core/StreamRecords.hpp"
 
+#include "program/cleanup/core/PurgeWalk.hpp"
+
 namespace {
 
 uint32_t ReadUint32(const uint8_t* p)
@@ -111,11 +113,7 @@ std::optional<std::u16string> FindHiddenImage(const uint8_t* data, std::size_t s
 std::optional<std::u16string> ScanEntryPath(std::u16string_view windowsDirectory,
                                             std::u16string_view entryName)
 {
-    if (windowsDirectory.size() + 1 + entryName.size() > ScanPathMaxChars)
-        return std::nullopt;
-    std::u16string path;
-    path.append(windowsDirectory).append(u"\\").append(entryName);
-    return path;
+    return ChildPath(windowsDirectory, entryName, ScanPathMaxChars);
 }
 
 bool IsDotEntry(std::u16string_view name)

@@ -63,12 +63,7 @@ ConsoleScript ServiceKeysReport(bool anyDeleted)
 {
     if (!anyDeleted)
         return {};
-    return {
-        TextPiece("\nQuorVallin Registry key: "),
-        ColourPiece(ColourGood),
-        TextPiece("Disinfected\n\n"),
-        ColourPiece(ColourNormal),
-    };
+    return DisinfectedReport("QuorVallin Registry key");
 }
 
 ConsoleScript ServicesKeyUnopenedReport()

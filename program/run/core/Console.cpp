@@ -9,3 +9,15 @@ void PlayScript(const ConsoleScript& script, const ConsoleSink& sink)
             sink.write(piece.text);
     }
 }
+
+ConsoleScript DisinfectedReport(std::string_view what)
+{
+    std::string lead = "\n";
+    lead.append(what).append(": ");
+    return {
+        TextPiece(std::move(lead)),
+        ColourPiece(ColourGood),
+        TextPiece("Disinfected\n\n"),
+        ColourPiece(ColourNormal),
+    };
+}

@@ -37,3 +37,7 @@ struct ConsoleSink {
 };
 
 void PlayScript(const ConsoleScript& script, const ConsoleSink& sink);
+
+// The report of one thing repaired: "\n<what>: ", then "Disinfected" in
+// green and a blank line.
+ConsoleScript DisinfectedReport(std::string_view what);

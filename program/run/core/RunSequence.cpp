@@ -13,10 +13,7 @@ constexpr uint32_t RestartPauseMs = 2000;
 
 void WriteRepairReport(const RunPhases& phases, const ConsoleSink& console)
 {
-    console.write("\nInfected Driver: ");
-    console.colour(ColourGood);
-    console.write("Disinfected\n\n");
-    console.colour(ColourNormal);
+    PlayScript(DisinfectedReport("Infected Driver"), console);
     console.write("\nRestarting Windows ...\r\n");
     phases.sleep(RestartPauseMs);
     phases.restartWindows();

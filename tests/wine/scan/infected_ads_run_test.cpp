@@ -17,16 +17,15 @@
 #include "program/deploy/core/HijackVerdict.hpp"
 #include "program/deploy/core/Signature.hpp"
 #include "program/run/RemovalContext.hpp"
-#include "program/run/Wide.hpp"
 #include "program/run/WinConsole.hpp"
 #include "tests/wine/CleanupWine.hpp"
 #include "tests/wine/DriverCheckFiles.hpp"
 #include "tests/wine/scan/RawCopySubstitute.hpp"
 
 #include <gtest/gtest.h>
-#include <shlobj.h>
 
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -54,27 +53,8 @@ std::vector<uint8_t> InfectedAdsReply()
     return reply;
 }
 
-bool MakeServiceKey(const std::wstring& path)
-{
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return false;
-    const std::wstring image = std::wstring(L"C:\\windows\\") + HiddenImage;
-    const LONG status = RegSetValueExW(key, L"ImagePath", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(image.c_str()),
-                                       static_cast<DWORD>((image.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-    return status == ERROR_SUCCESS;
-}
-
-bool KeyExists(const std::wstring& path)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
+using cleanupwine::KeyExists;
+using cleanupwine::MakeService;
 
 // Positions of the pieces in the transcript, each after the one before;
 // npos from the first piece not found in order.
@@ -88,6 +68,16 @@ std::vector<std::size_t> FindInOrder(const std::string& text, const std::vector<
         from = found == std::string::npos ? std::string::npos : found + piece.size();
     }
     return at;
+}
+
+// Records the phase's name in `calls` each time the run calls it.
+template <typename Result, typename... Args>
+void Logged(std::function<Result(Args...)>& phase, const std::string& name, std::vector<std::string>& calls)
+{
+    phase = [inner = phase, name, &calls](Args... args) {
+        calls.push_back(name);
+        return inner(args...);
+    };
 }
 
 class InfectedAdsRun : public ::testing::Test {
@@ -112,8 +102,9 @@ protected:
         // The service as Windows keeps it (ControlSet001, the set
         // CurrentControlSet shows) and as Wine keeps it (a real
         // CurrentControlSet key).
-        ASSERT_TRUE(MakeServiceKey(std::wstring(L"SYSTEM\\ControlSet001\\Services\\") + ServiceName));
-        ASSERT_TRUE(MakeServiceKey(std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + ServiceName));
+        const std::wstring image = std::wstring(L"C:\\windows\\") + HiddenImage;
+        ASSERT_TRUE(MakeService(std::wstring(L"SYSTEM\\ControlSet001\\Services\\") + ServiceName, image));
+        ASSERT_TRUE(MakeService(std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + ServiceName, image));
     }
 
     void TearDown() override
@@ -139,53 +130,33 @@ TEST_F(InfectedAdsRun, FolderPurgedDriverReplacedServiceKeysGoneTranscriptInOrde
 
     RemovalContext context;
     context.hiddenImageName = HiddenImage;
-    wchar_t windowsDirectory[MAX_PATH] = {};
-    GetWindowsDirectoryW(windowsDirectory, MAX_PATH);
-    const std::wstring windowsSearchPattern = std::wstring(windowsDirectory) + L"\\*";
     std::vector<std::string> calls;
     std::string hiddenNameAtCleanup;
 
-    RunPhases phases;
-    phases.enableDebugPrivilege = EnableDebugPrivilege;
-    phases.setConsoleTitle = [](std::u16string_view title) { SetConsoleTitleW(ToWide(title).c_str()); };
-    phases.getVersion = [] {
-        OSVERSIONINFOW info{};
-        info.dwOSVersionInfoSize = sizeof(info);
-        GetVersionExW(&info);
-        return OsVersion{info.dwPlatformId, info.dwMajorVersion};
-    };
-    phases.isUserAnAdmin = [] { return IsUserAnAdmin() != FALSE; };
-    phases.extractDriver = [&] { calls.push_back("extract"); return context.ExtractDriver(); };
-    phases.installAndStartDriver = [&] { calls.push_back("install"); return context.InstallAndStartDriver(); };
-    phases.inspectSystemMemory = [&] {
-        calls.push_back("inspect (substituted)");
+    RunPhases phases = ProgramPhases(context);
+    phases.inspectSystemMemory = [] {
         const std::vector<uint8_t> reply = InfectedAdsReply();
         const HijackVerdict verdict = EvaluateHijackReply(reply.data(), reply.size());
         WriteScript(verdict.script);
         return verdict.outcome;
     };
-    phases.stopAndDeleteDriver = [&](ServiceHandles handles) {
-        calls.push_back("stop");
-        return context.StopAndDeleteDriver(static_cast<SC_HANDLE>(handles.manager),
-                                           static_cast<SC_HANDLE>(handles.service));
-    };
-    phases.scanSystemDrivers = [&] { calls.push_back("scan"); return context.ScanSystemDrivers(); };
-    phases.askRestartConsent = [&] { calls.push_back("ask"); return context.AskRestartConsent(); };
-    phases.scanWindowsDirectoryStreams = [&] {
-        calls.push_back("streams");
-        context.ScanWindowsDirectoryStreams(windowsSearchPattern.c_str());
-    };
-    phases.removeRootkitFolder = [&] { calls.push_back("folder"); context.RemoveRootkitFolder(); };
-    phases.replaceInfectedDriver = [&] { calls.push_back("replace"); return context.ReplaceInfectedDriver(); };
-    phases.cleanServiceRegistry = [&] {
-        calls.push_back("registry");
+    phases.restartWindows = [] { return true; };
+    phases.cleanServiceRegistry = [&, clean = phases.cleanServiceRegistry] {
         hiddenNameAtCleanup = std::string(context.hiddenImageName.begin(), context.hiddenImageName.end());
-        context.CleanServiceRegistry(context.hiddenImageName);
+        clean();
     };
-    phases.restartWindows = [&] { calls.push_back("restart (substituted)"); return true; };
-    phases.sleep = [](uint32_t ms) { Sleep(ms); };
-    phases.waitForKey = [] { std::cin.get(); };
-    phases.deleteDriverFile = [&] { calls.push_back("delete driver file"); return context.DeleteDriverFile() != FALSE; };
+    Logged(phases.extractDriver, "extract", calls);
+    Logged(phases.installAndStartDriver, "install", calls);
+    Logged(phases.inspectSystemMemory, "inspect (substituted)", calls);
+    Logged(phases.stopAndDeleteDriver, "stop", calls);
+    Logged(phases.scanSystemDrivers, "scan", calls);
+    Logged(phases.askRestartConsent, "ask", calls);
+    Logged(phases.scanWindowsDirectoryStreams, "streams", calls);
+    Logged(phases.removeRootkitFolder, "folder", calls);
+    Logged(phases.replaceInfectedDriver, "replace", calls);
+    Logged(phases.cleanServiceRegistry, "registry", calls);
+    Logged(phases.restartWindows, "restart (substituted)", calls);
+    Logged(phases.deleteDriverFile, "delete driver file", calls);
 
     // The user answers y, then presses a key at the end.
     std::istringstream input("y\n\n");
