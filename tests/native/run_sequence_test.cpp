@@ -260,6 +260,21 @@ INSTANTIATE_TEST_SUITE_P(Answers, RestartConsent,
                                          ConsentCase{"", false, 0}, ConsentCase{"maybe\n", false, 1},
                                          ConsentCase{"N no yy\t\ty", true, 3}));
 
+// The exit prompt that follows reads one character from the same input: it
+// must wait for a key of its own, not take the answer's line end.
+TEST(RestartConsent, TheAnswersLineIsNotTakenForTheExitKey)
+{
+    for (const char* input : {"y\nK", "n  \nK", "x y z\nK", "Y\nn\nK"}) {
+        std::istringstream in(input);
+        RecordingConsole console;
+        AskRestartConsentOn(in, console.sink);
+        EXPECT_EQ(in.get(), 'K') << input;
+    }
+    std::istringstream last("y");
+    RecordingConsole console;
+    EXPECT_TRUE(AskRestartConsentOn(last, console.sink));
+}
+
 TEST(RestartConsent, StopsWhenTheStreamFails)
 {
     std::istringstream in("q");

@@ -1,5 +1,7 @@
 #include "program/run/core/RunSequence.hpp"
 
+#include <limits>
+
 const char16_t* const BannerText =
     u"Korvale Antivirus QuorVallin Removal - v1.0\n"
     u"Korvale Antivirus Research Labs";
@@ -106,10 +108,13 @@ bool AskRestartConsentOn(std::istream& in, const ConsoleSink& console)
         std::string answer;
         if (!(in >> answer))
             return false;
-        if (answer == "y")
-            return true;
-        if (answer == "n")
-            return false;
+        if (answer == "y" || answer == "n") {
+            // The rest of the answer's line is not a key press for the exit
+            // prompt that follows: without this the line end typed after
+            // the answer would end the run before the user has read it.
+            in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+            return answer == "y";
+        }
         console.write(repeated);
     }
 }

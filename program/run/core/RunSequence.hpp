@@ -62,6 +62,6 @@ extern const char16_t* const ConsoleTitleText;
 int RunRemoval(const RunPhases& phases, const ConsoleSink& console);
 
 // The [y/n] restart question: reads whitespace-delimited words from `in`
-// until one is exactly "y" (true) or "n" (false). End of input or a failed
-// read counts as "n".
+// until one is exactly "y" (true) or "n" (false), and leaves the rest of
+// that answer's line unread. End of input or a failed read counts as "n".
 bool AskRestartConsentOn(std::istream& in, const ConsoleSink& console);
