@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 5
 TOOLCHAIN := cmake/mingw-i686.cmake
 
-.PHONY: all deps build native win wintest run test test-native test-images test-wine test-e2e test-pe test-repro test-fuzz bench dist clean
+.PHONY: all deps build native win wintest run test test-native test-images test-wine test-e2e test-pe test-repro test-fuzz bench bench-scan bench-cleanup dist clean
 
 all: build
 
@@ -59,6 +59,12 @@ test-fuzz: deps
 # Raw copy loop against icat and cat on a 64 MiB fragmented file in an NTFS image.
 bench: deps native
 	$(BUILD)/native/rawread_bench
+
+bench-scan: deps win wintest
+	scripts/bench-scan.sh $(BUILD)
+
+bench-cleanup: deps win wintest
+	bench/cleanup.sh $(BUILD)
 
 dist: deps win
 	rm -rf dist && mkdir -p dist

@@ -14,8 +14,10 @@ packages=(
   dosfstools mtools ntfs-3g sleuthkit
   # fuzzing
   clang libclang-rt-14-dev
-  # colours as a person sees them, under a pseudo-terminal
-  tmux
+  # script(1): colours as a person sees them, under a pseudo-terminal
+  bsdutils
+  # the benchmarks' arithmetic
+  bc
 )
 
 if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
