@@ -20,8 +20,9 @@ packages=(
   bc
 )
 
-if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
-export DEBIAN_FRONTEND=noninteractive
+# sudo drops the environment, so the front end is set on the command itself.
+if [ "$(id -u)" -eq 0 ]; then sudo=(env); else sudo=(sudo env); fi
+sudo+=(DEBIAN_FRONTEND=noninteractive)
 
 missing=()
 for p in "${packages[@]}"; do
