@@ -120,4 +120,33 @@ inline bool GiveAdministratorsOnly(const std::wstring& path)
     return SetDaclEntries(path, &entry, 1);
 }
 
+// Points TMP and TEMP at `temporary` and makes `current` the current folder
+// while it lives; the earlier values come back when it goes, also when an
+// assertion ends the test early.
+class TemporaryFolderSwitch {
+public:
+    TemporaryFolderSwitch(const std::wstring& temporary, const std::wstring& current)
+    {
+        GetEnvironmentVariableW(L"TMP", tmp_, MAX_PATH);
+        GetEnvironmentVariableW(L"TEMP", temp_, MAX_PATH);
+        GetCurrentDirectoryW(MAX_PATH, current_);
+        SetEnvironmentVariableW(L"TMP", temporary.c_str());
+        SetEnvironmentVariableW(L"TEMP", temporary.c_str());
+        SetCurrentDirectoryW(current.c_str());
+    }
+    ~TemporaryFolderSwitch()
+    {
+        SetEnvironmentVariableW(L"TMP", tmp_);
+        SetEnvironmentVariableW(L"TEMP", temp_);
+        SetCurrentDirectoryW(current_);
+    }
+    TemporaryFolderSwitch(const TemporaryFolderSwitch&) = delete;
+    TemporaryFolderSwitch& operator=(const TemporaryFolderSwitch&) = delete;
+
+private:
+    wchar_t tmp_[MAX_PATH] = {};
+    wchar_t temp_[MAX_PATH] = {};
+    wchar_t current_[MAX_PATH] = {};
+};
+
 } // namespace drivercheck_test

@@ -144,22 +144,12 @@ TEST_F(ReplaceDriver, WithoutATemporaryFolderNothingIsTouched)
     CreateDirectoryW(folder.c_str(), nullptr);
     ASSERT_TRUE(WriteWholeFile(usersFile, "the user's own file"));
     const uint64_t before = FileIndex(driver);
-    wchar_t savedTmp[MAX_PATH] = {};
-    wchar_t savedTemp[MAX_PATH] = {};
-    wchar_t savedCurrent[MAX_PATH] = {};
-    ASSERT_NE(GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH), 0u);
-    ASSERT_NE(GetEnvironmentVariableW(L"TEMP", savedTemp, MAX_PATH), 0u);
-    ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, savedCurrent), 0u);
     const std::wstring tooLong = L"C:\\" + std::wstring(300, L'k');
-    SetEnvironmentVariableW(L"TMP", tooLong.c_str());
-    SetEnvironmentVariableW(L"TEMP", tooLong.c_str());
-    SetCurrentDirectoryW(folder.c_str());
-
-    const bool replaced = context.ReplaceInfectedDriver();
-
-    SetEnvironmentVariableW(L"TMP", savedTmp);
-    SetEnvironmentVariableW(L"TEMP", savedTemp);
-    SetCurrentDirectoryW(savedCurrent);
+    bool replaced = false;
+    {
+        const TemporaryFolderSwitch noTemporaryFolder(tooLong, folder);
+        replaced = context.ReplaceInfectedDriver();
+    }
     const std::string usersContent = ReadWholeFile(usersFile);
     DeleteFileW(usersFile.c_str());
     RemoveDirectoryW(folder.c_str());

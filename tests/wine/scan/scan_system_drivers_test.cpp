@@ -328,23 +328,13 @@ TEST_F(ScanDrivers, TemporaryFolderThatNamesNoSafePlaceDeletesNoDriver)
     driversUpper.pop_back(); // GetTempPathW gives the backslash back
     const std::wstring tooLong = L"C:\\" + std::wstring(300, L'k');
 
-    wchar_t savedTmp[MAX_PATH] = {};
-    wchar_t savedTemp[MAX_PATH] = {};
-    wchar_t savedCurrent[MAX_PATH] = {};
-    ASSERT_NE(GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH), 0u);
-    ASSERT_NE(GetEnvironmentVariableW(L"TEMP", savedTemp, MAX_PATH), 0u);
-    ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, savedCurrent), 0u);
-
     for (const std::wstring& temporary : {driversUpper, tooLong}) {
         SCOPED_TRACE(Narrow(temporary.substr(0, 40)));
-        SetEnvironmentVariableW(L"TMP", temporary.c_str());
-        SetEnvironmentVariableW(L"TEMP", temporary.c_str());
-        SetCurrentDirectoryW(DriversFolder().c_str());
         ResetRawCopySubstitute();
-        Scan();
-        SetEnvironmentVariableW(L"TMP", savedTmp);
-        SetEnvironmentVariableW(L"TEMP", savedTemp);
-        SetCurrentDirectoryW(savedCurrent);
+        {
+            const TemporaryFolderSwitch unsafeTemporaryFolder(temporary, DriversFolder());
+            Scan();
+        }
 
         EXPECT_TRUE(ReadWholeFile(DriversFolder() + L"kqvkeep.sys") == content) << "the driver is gone or changed";
         EXPECT_FALSE(result);
