@@ -9,36 +9,69 @@ const char16_t* const BannerText =
 const char16_t* const ConsoleTitleText =
     u"K o r v a l e   A n t i v i r u s   Q u o r V a l l i n   R e m o v a l - v1.0";
 
+const char* const ToolVersion = "v1.0";
+
 namespace {
 
 constexpr uint32_t RestartPauseMs = 2000;
 
-void WriteRepairReport(const RunPhases& phases, const ConsoleSink& console)
+const char* const RestartByHandText = "Restart Windows to complete the removal.\n";
+
+bool RepairConsented(const RunPhases& phases, const RunOptions& options)
 {
-    PlayScript(DisinfectedReport("Infected Driver"), console);
-    console.write("\nRestarting Windows ...\r\n");
-    phases.sleep(RestartPauseMs);
-    phases.restartWindows();
+    switch (options.consent) {
+    case RepairConsent::Given:
+        return true;
+    case RepairConsent::Never:
+        return false;
+    case RepairConsent::Ask:
+        break;
+    }
+    return phases.askRestartConsent();
 }
 
-void ReactToOutcome(int32_t outcome, bool driverInfected, const RunPhases& phases,
-                    const ConsoleSink& console)
+void ReplaceDriver(const RunPhases& phases, const ConsoleSink& console, bool warn, RunReport& report)
 {
-    switch (outcome) {
+    if (phases.replaceInfectedDriver())
+        return;
+    report.repairStepFailed = true;
+    if (warn)
+        console.write("Warning: Failed to remove QuorVallin driver infection.\n");
+}
+
+void WriteRepairReport(const RunPhases& phases, const ConsoleSink& console, const RunOptions& options)
+{
+    PlayScript(DisinfectedReport("Infected Driver"), console);
+    if (!options.restart) {
+        console.write(RestartByHandText);
+        return;
+    }
+    console.write("\nRestarting Windows ...\r\n");
+    phases.sleep(RestartPauseMs);
+    if (!phases.restartWindows() && options.switches)
+        console.write(RestartByHandText);
+}
+
+void ReactToOutcome(const RunPhases& phases, const ConsoleSink& console, const RunOptions& options,
+                    RunReport& report)
+{
+    switch (report.outcome) {
     case Infected:
-        if (driverInfected && phases.askRestartConsent()) {
-            phases.replaceInfectedDriver();
-            WriteRepairReport(phases, console);
+        if (report.driverInfected && RepairConsented(phases, options)) {
+            report.repairAttempted = true;
+            // The interactive run reports "Disinfected" regardless here.
+            ReplaceDriver(phases, console, options.switches, report);
+            WriteRepairReport(phases, console, options);
         }
         break;
     case InfectedAds:
-        if (driverInfected && phases.askRestartConsent()) {
+        if (report.driverInfected && RepairConsented(phases, options)) {
+            report.repairAttempted = true;
             phases.scanWindowsDirectoryStreams();
             phases.removeRootkitFolder();
-            if (!phases.replaceInfectedDriver())
-                console.write("Warning: Failed to remove QuorVallin driver infection.\n");
+            ReplaceDriver(phases, console, true, report);
             phases.cleanServiceRegistry();
-            WriteRepairReport(phases, console);
+            WriteRepairReport(phases, console, options);
         }
         break;
     case ScanError:
@@ -57,8 +90,9 @@ void ReactToOutcome(int32_t outcome, bool driverInfected, const RunPhases& phase
 
 } // namespace
 
-int RunRemoval(const RunPhases& phases, const ConsoleSink& console)
+RunReport RunRemovalWith(const RunPhases& phases, const ConsoleSink& console, const RunOptions& options)
 {
+    RunReport report;
     phases.enableDebugPrivilege();
     phases.setConsoleTitle(ConsoleTitleText);
     console.writeWide(BannerText);
@@ -67,29 +101,44 @@ int RunRemoval(const RunPhases& phases, const ConsoleSink& console)
     const OsVersion version = phases.getVersion();
     if (version.platformId != PlatformWin32Nt || version.majorVersion < 5) {
         console.writeWide(u"Windows XP SP3 or later is required!\n");
-        return 0;
+        return report;
+    }
+    // Under WOW64 the helper driver cannot load and the system folder is
+    // redirected to the 32-bit one: the findings would be wrong.
+    if (version.wow64) {
+        console.writeWide(u"This removal tool runs on 32-bit Windows only.\n");
+        return report;
     }
     if (!phases.isUserAnAdmin()) {
         console.writeWide(u"Administrator privileges is required for this removal to work!\n");
-        return 0;
+        return report;
     }
     if (!phases.extractDriver())
-        return 0;
+        return report;
+    report.refused = false;
 
     const ServiceHandles handles = phases.installAndStartDriver();
     if (handles.manager == nullptr || handles.service == nullptr)
         console.write("hello \n");
 
-    const int32_t outcome = phases.inspectSystemMemory();
+    report.outcome = phases.inspectSystemMemory();
     if (phases.stopAndDeleteDriver(handles))
         console.write("\n");
 
-    const bool driverInfected = phases.scanSystemDrivers();
-    ReactToOutcome(outcome, driverInfected, phases, console);
+    report.driverInfected = phases.scanSystemDrivers();
+    ReactToOutcome(phases, console, options, report);
 
-    console.write("\nPress any key to exit ...\r\n");
-    phases.waitForKey();
+    if (!options.switches) {
+        console.write("\nPress any key to exit ...\r\n");
+        phases.waitForKey();
+    }
     phases.deleteDriverFile();
+    return report;
+}
+
+int RunRemoval(const RunPhases& phases, const ConsoleSink& console)
+{
+    RunRemovalWith(phases, console, RunOptions{});
     return 0;
 }
 

@@ -25,10 +25,12 @@ struct ServiceHandles {
     void* service = nullptr;
 };
 
-// What GetVersionExW reported (all zero when it failed).
+// What GetVersionExW reported (all zero when it failed), and whether this
+// 32-bit process runs under WOW64, that is on 64-bit Windows.
 struct OsVersion {
     uint32_t platformId = 0;
     uint32_t majorVersion = 0;
+    bool wow64 = false;
 };
 
 constexpr uint32_t PlatformWin32Nt = 2;
@@ -57,9 +59,39 @@ struct RunPhases {
 
 extern const char16_t* const BannerText;
 extern const char16_t* const ConsoleTitleText;
+extern const char* const ToolVersion;
+
+// Who decides about a repair when both findings agree.
+enum class RepairConsent {
+    Ask,    // the [y/n] restart question
+    Never,  // detection only
+    Given,  // given in advance: proceed as if the answer were y
+};
+
+// How a run goes. The defaults are the interactive run.
+struct RunOptions {
+    // Started with switches: no exit prompt and no key wait at the end,
+    // and a failed driver replacement is warned of in both repair branches.
+    bool switches = false;
+    RepairConsent consent = RepairConsent::Ask;
+    // false: after a repair, tell the user to restart instead of restarting.
+    bool restart = true;
+};
+
+// What a run found and did.
+struct RunReport {
+    bool refused = true;           // ended before the helper driver was deployed
+    int32_t outcome = ScanError;   // the memory inspection's verdict
+    bool driverInfected = false;   // the driver scan's finding
+    bool repairAttempted = false;
+    bool repairStepFailed = false; // a warning of a failed step was written
+};
 
 // Runs the removal with the given phases and console; returns the exit code (always 0).
 int RunRemoval(const RunPhases& phases, const ConsoleSink& console);
+
+// Runs the removal as the options say and reports what it found and did.
+RunReport RunRemovalWith(const RunPhases& phases, const ConsoleSink& console, const RunOptions& options);
 
 // The [y/n] restart question: reads whitespace-delimited words from `in`
 // until one is exactly "y" (true) or "n" (false), and leaves the rest of

@@ -1,0 +1,118 @@
+#include "program/run/core/Switches.hpp"
+
+const char* const UsageText =
+    "Usage: KorvaleNoQuorVallin [/scan | /repair [/noreboot]] [/log:PATH]\n"
+    "\n"
+    "Without a switch the run is interactive: it asks before a repair and\n"
+    "waits for a key at the end. Any switch removes the wait for a key.\n"
+    "\n"
+    "  /scan       detection only: no question, no repair, no restart\n"
+    "  /repair     repair without asking when both findings agree, then restart\n"
+    "  /noreboot   after a repair, do not restart Windows\n"
+    "  /log:PATH   append a record of the run to the file PATH\n"
+    "  /?          this text\n"
+    "\n"
+    "Exit codes (with a switch):\n"
+    "  0  no infection found\n"
+    "  1  infection found, nothing removed\n"
+    "  2  infection removed; restart pending\n"
+    "  3  the memory inspection could not be made\n"
+    "  4  a repair was attempted and a step of it failed\n"
+    "  5  cannot run: usage error, not an administrator, unsupported Windows,\n"
+    "     or the helper driver could not be extracted\n";
+
+namespace {
+
+char16_t LowerAscii(char16_t c)
+{
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
+bool EqualsIgnoringCase(std::u16string_view text, std::u16string_view lower)
+{
+    if (text.size() != lower.size())
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (LowerAscii(text[i]) != lower[i])
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+SwitchChoice ParseSwitches(const std::vector<std::u16string>& arguments)
+{
+    SwitchChoice choice;
+    if (arguments.empty())
+        return choice;
+    choice.options.switches = true;
+
+    bool usage = false, scan = false, repair = false, error = false;
+    for (const std::u16string& argument : arguments) {
+        if (argument.size() < 2 || (argument[0] != u'/' && argument[0] != u'-')) {
+            error = true;
+            continue;
+        }
+        const std::u16string_view name = std::u16string_view(argument).substr(1);
+        constexpr std::u16string_view logPrefix = u"log:";
+        if (EqualsIgnoringCase(name, u"?") || EqualsIgnoringCase(name, u"help"))
+            usage = true;
+        else if (EqualsIgnoringCase(name, u"scan"))
+            scan = true;
+        else if (EqualsIgnoringCase(name, u"repair"))
+            repair = true;
+        else if (EqualsIgnoringCase(name, u"noreboot"))
+            choice.options.restart = false;
+        else if (name.size() > logPrefix.size() && EqualsIgnoringCase(name.substr(0, logPrefix.size()), logPrefix)
+                 && !choice.logPath)
+            choice.logPath = std::u16string(name.substr(logPrefix.size()));
+        else
+            error = true;
+    }
+
+    if (error || (scan && repair))
+        choice.action = SwitchAction::UsageError;
+    else if (usage)
+        choice.action = SwitchAction::ShowUsage;
+    if (scan)
+        choice.options.consent = RepairConsent::Never;
+    if (repair)
+        choice.options.consent = RepairConsent::Given;
+    return choice;
+}
+
+int ExitCodeFor(const RunReport& report)
+{
+    if (report.refused)
+        return ExitCannotRun;
+    if (report.repairAttempted)
+        return report.repairStepFailed ? ExitRepairStepFailed : ExitRemovedRestartPending;
+    // Without a verdict from memory the run acts on nothing, whatever the
+    // driver scan found; the console says so with its warning.
+    if (report.outcome != Infected && report.outcome != InfectedAds && report.outcome != Clean)
+        return ExitInspectionFailed;
+    if (report.outcome != Clean || report.driverInfected)
+        return ExitInfectionFound;
+    return ExitNoInfection;
+}
+
+const char* ExitCodeMeaning(int exitCode)
+{
+    switch (exitCode) {
+    case ExitNoInfection:
+        return "no infection found";
+    case ExitInfectionFound:
+        return "infection found, nothing removed";
+    case ExitRemovedRestartPending:
+        return "infection removed; restart pending";
+    case ExitInspectionFailed:
+        return "the memory inspection could not be made";
+    case ExitRepairStepFailed:
+        return "a repair was attempted and a step of it failed";
+    case ExitCannotRun:
+        return "cannot run";
+    default:
+        return "unknown";
+    }
+}
