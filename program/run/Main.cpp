@@ -1,10 +1,14 @@
 // KorvaleNoQuorVallin.exe: the entry point of a removal run.
 
+#include "program/run/ProgramRun.hpp"
 #include "program/run/RemovalContext.hpp"
-#include "program/run/WinConsole.hpp"
+#include "program/run/Wide.hpp"
 
-int wmain(int, wchar_t**)
+int wmain(int argc, wchar_t** argv)
 {
+    std::vector<std::u16string> arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.push_back(ToU16(argv[i]));
     RemovalContext context;
-    return RunRemoval(ProgramPhases(context), StandardConsole());
+    return RunProgram(arguments, ProgramPhases(context));
 }

@@ -10,6 +10,19 @@
 #include <iostream>
 #include <string>
 
+std::optional<bool> QueryWow64()
+{
+    // Bound by name: the function is missing before Windows XP SP2.
+    using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto isWow64Process = kernel == nullptr ? nullptr
+        : reinterpret_cast<IsWow64ProcessFunction>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")));
+    BOOL wow64 = FALSE;
+    if (isWow64Process == nullptr || !isWow64Process(GetCurrentProcess(), &wow64))
+        return std::nullopt;
+    return wow64 != FALSE;
+}
+
 namespace {
 
 OsVersion QueryVersion()
@@ -17,7 +30,7 @@ OsVersion QueryVersion()
     OSVERSIONINFOW info{};
     info.dwOSVersionInfoSize = sizeof(info); // 276
     GetVersionExW(&info);                   // a failing call leaves it zero
-    return OsVersion{info.dwPlatformId, info.dwMajorVersion};
+    return OsVersion{info.dwPlatformId, info.dwMajorVersion, QueryWow64().value_or(false)};
 }
 
 std::wstring WindowsSearchPattern()

@@ -73,3 +73,7 @@ void EnableDebugPrivilege();
 
 // The phases of a real run, bound to `context`, which must outlive them.
 RunPhases ProgramPhases(RemovalContext& context);
+
+// Whether this process runs under WOW64 (IsWow64Process); nothing when the
+// system lacks the function or the call fails.
+std::optional<bool> QueryWow64();

@@ -36,10 +36,30 @@ void SetConsoleColour(int colour)
     SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), static_cast<WORD>(colour));
 }
 
-const ConsoleSink& StandardConsole()
+namespace {
+
+const ConsoleSink& PlainConsole()
 {
     static const ConsoleSink sink{WriteNarrow, WriteWide, SetConsoleColour};
     return sink;
+}
+
+ConsoleSink& CurrentConsole()
+{
+    static ConsoleSink sink = PlainConsole();
+    return sink;
+}
+
+} // namespace
+
+const ConsoleSink& StandardConsole()
+{
+    return CurrentConsole();
+}
+
+void SetConsoleLog(RunLog* log)
+{
+    CurrentConsole() = log != nullptr ? TeeConsole(PlainConsole(), *log) : PlainConsole();
 }
 
 void WriteScript(const ConsoleScript& script)

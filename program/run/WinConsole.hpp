@@ -4,7 +4,11 @@
 #pragma once
 
 #include "program/run/core/Console.hpp"
+#include "program/run/core/RunLog.hpp"
 
 void SetConsoleColour(int colour);
 const ConsoleSink& StandardConsole();
+// From now on the standard console also writes to `log` (nothing when null),
+// which must stay alive until the next call.
+void SetConsoleLog(RunLog* log);
 void WriteScript(const ConsoleScript& script);
