@@ -21,6 +21,7 @@
 #include "tests/wine/CleanupWine.hpp"
 #include "tests/wine/DriverCheckFiles.hpp"
 #include "tests/wine/scan/RawCopySubstitute.hpp"
+#include "tests/wine/scan/WholeRun.hpp"
 
 #include <gtest/gtest.h>
 
@@ -38,21 +39,6 @@ const wchar_t* const ServiceName = L"KorvaleAdsService";
 const wchar_t* const HiddenImage = L"kqvads.dll:svc.exe";
 const std::wstring FolderName = L"$NtUninstallKB5150$";
 
-// A reply of type 1 whose code bytes are the DriverInit signature, any
-// byte where the signature accepts any.
-std::vector<uint8_t> InfectedAdsReply()
-{
-    std::vector<uint8_t> reply(HIJACK_REPLY_SIZE, 0);
-    const std::string text = DriverInitSignature;
-    for (std::size_t i = 0; i + 1 < text.size() && i / 2 < HIJACK_SIG_SIZE; i += 2) {
-        const std::string pair = text.substr(i, 2);
-        reply[i / 2] = pair == "??" ? 0xCC : static_cast<uint8_t>(std::stoul(pair, nullptr, 16));
-    }
-    const uint32_t type = HIJACK_TYPE_ADS;
-    std::memcpy(reply.data() + 56, &type, sizeof(type));
-    return reply;
-}
-
 using cleanupwine::KeyExists;
 using cleanupwine::MakeService;
 
@@ -68,16 +54,6 @@ std::vector<std::size_t> FindInOrder(const std::string& text, const std::vector<
         from = found == std::string::npos ? std::string::npos : found + piece.size();
     }
     return at;
-}
-
-// Records the phase's name in `calls` each time the run calls it.
-template <typename Result, typename... Args>
-void Logged(std::function<Result(Args...)>& phase, const std::string& name, std::vector<std::string>& calls)
-{
-    phase = [inner = phase, name, &calls](Args... args) {
-        calls.push_back(name);
-        return inner(args...);
-    };
 }
 
 class InfectedAdsRun : public ::testing::Test {
