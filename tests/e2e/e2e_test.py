@@ -6,6 +6,7 @@ the colours as a person sees them."""
 
 import glob
 import os
+import re
 import select
 import shutil
 import subprocess
@@ -105,6 +106,91 @@ def left_behind(prefix, env):
     return service, files
 
 
+def run_with_open_stdin(exe, args, env, cwd=None, timeout=180):
+    """Runs with switches and standard input on a pipe that is never written
+    nor closed: a run that waits for input does not end before the timeout.
+    Returns (exit code, output), or (None, output) when it had to be killed."""
+    process = subprocess.Popen(["wine", exe, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, env=env, cwd=cwd)
+    output = b""
+    fd = process.stdout.fileno()
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        ready, _, _ = select.select([fd], [], [], 0.5)
+        if ready:
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                break
+            output += chunk
+        elif process.poll() is not None:
+            break
+    try:
+        status = process.wait(timeout=max(1.0, deadline - time.time()))
+    except subprocess.TimeoutExpired:
+        status = None
+        process.kill()
+        process.wait()
+    process.stdin.close()
+    return status, output
+
+
+def check_usage_switches(exe, prefix, env):
+    """/? shows the usage and ends; an unknown switch shows it and runs nothing."""
+    status, output = run_with_open_stdin(exe, ["/?"], env)
+    text = output.decode("utf-8", "replace")
+    check(status == 0, f"/?: exit code 0 without waiting for input (got {status})")
+    check(text.startswith("Usage: KorvaleNoQuorVallin") and "Korvale Antivirus" not in text,
+          "/?: the usage text and nothing else")
+
+    status, output = run_with_open_stdin(exe, ["/scan", "/bogus"], env)
+    text = output.decode("utf-8", "replace")
+    check(status == 5, f"unknown switch: exit code 5 without waiting for input (got {status})")
+    check(text.startswith("Usage: KorvaleNoQuorVallin") and "Korvale Antivirus" not in text,
+          "unknown switch: the usage text and nothing else")
+    service, files = left_behind(prefix, env)
+    check(not service and not files, f"unknown switch: no service created, no driver written {files}")
+
+
+def check_scan_log(exe, prefix, env):
+    """/scan with a log given as a relative path, twice: the code, the log's
+    header, the console text without colour, the closing line; the second
+    run appends its own record."""
+    folder = os.path.join(prefix, "drive_c", "logs")
+    os.makedirs(folder, exist_ok=True)
+    log_path = os.path.join(folder, "scan.log")
+    header_start = b"=== KorvaleNoQuorVallin v1.0 run at "
+    closing = b"=== Exit code 3: the memory inspection could not be made ===\r\n"
+    outputs = []
+    for attempt in (1, 2):
+        status, output = run_with_open_stdin(exe, ["/scan", "/log:scan.log"], env, cwd=folder)
+        outputs.append(output)
+        check(status == 3, f"/scan run {attempt} in a plain prefix: exit code 3 without waiting (got {status})")
+        check(b"Error while scanning for QuorVallin" in output and b"Press any key" not in output,
+              f"/scan run {attempt}: the inspection's error, no exit prompt")
+    service, files = left_behind(prefix, env)
+    check(not service and not files, f"/scan: nothing left behind {files}")
+
+    log = open(log_path, "rb").read() if os.path.exists(log_path) else b""
+    records = log.split(b"\r\n" + header_start)  # an empty line between records
+    check(len(records) == 2 and log.startswith(header_start), "the log holds two records, each after a header")
+    for number, (record, output) in enumerate(zip(records, outputs), 1):
+        header, _, rest = record.partition(b" ===\r\n")
+        check(re.fullmatch(rb"(=== KorvaleNoQuorVallin v1\.0 run at )?\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ on computer "
+                           rb"\S+, Windows \d+\.\d+ build \d+( .*)?", header) is not None,
+              f"record {number}: header with UTC time, computer and Windows version {header!r}")
+        # The console's text, byte for byte as the piped console got it
+        # (line ends included), without colour: nothing but text reaches a pipe.
+        check(rest == output + closing, f"record {number}: the console transcript, then the closing line")
+        if rest != output + closing:
+            at = next((i for i, (a, b) in enumerate(zip(rest, output)) if a != b), min(len(rest), len(output)))
+            print("  log:    ", repr(rest[max(0, at - 100):at + 200]))
+            print("  console:", repr(output[max(0, at - 100):at + 200]))
+    if log:
+        print("--- the log written by the two /scan runs")
+        print(log.decode("utf-8", "replace").replace("\r\n", "\n"), end="")
+        print("---")
+
+
 def main():
     exe = os.path.abspath(sys.argv[1])
     prefix = tempfile.mkdtemp(prefix="korvale-e2e.")
@@ -140,6 +226,9 @@ def main():
                 print(f"  shown  {st!r} {sa}\n  wanted {wt!r} {wa}")
         service, files = left_behind(prefix, env)
         check(not service and not files, "nothing left behind after the terminal run")
+
+        check_usage_switches(exe, prefix, env)
+        check_scan_log(exe, prefix, env)
     finally:
         subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
         shutil.rmtree(prefix, ignore_errors=True)
