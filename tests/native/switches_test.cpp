@@ -153,6 +153,8 @@ struct SwitchedRun {
     bool restarted = true;
 };
 
+void PrintTo(const SwitchedRun& run, std::ostream* out) { *out << run.name; }
+
 struct SwitchedRecorder {
     std::vector<std::string> calls;
     RunPhases phases;
