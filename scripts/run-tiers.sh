@@ -9,6 +9,9 @@ build=${1:-build}
 fuzz_seconds=${2:-5}
 cd "$(dirname "$0")/.."
 fuzz_targets=$(ls tests/fuzz/*_fuzz.cpp 2>/dev/null | wc -l)
+# Asked once, for both Wine tiers.
+KORVALE_HOST_CAUSE=$(scripts/host-check.sh)
+export KORVALE_HOST_CAUSE
 
 # name | time limit in seconds (several times a normal run's) | command
 tiers=(
