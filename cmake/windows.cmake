@@ -77,6 +77,9 @@ add_test_driver(probe_report_driver KorvaleProbeReport ${DRIVER_SOURCES} $<TARGE
 target_compile_definitions(probe_report_driver PRIVATE HELPER_REPORTS_PROBE)
 add_test_driver(probe_fault_driver KorvaleProbeFault ${DRIVER_SOURCES} $<TARGET_OBJECTS:driver_core>)
 target_compile_definitions(probe_fault_driver PRIVATE HELPER_REPORTS_PROBE HELPER_PROBE_FAULTS)
+# The inspection's object type argument, checked against the kernel's export.
+add_test_driver(object_type_driver TestObjectTypeArgument ${CMAKE_SOURCE_DIR}/tests/wine/drivers/ObjectTypeArgument.cpp
+  ${CMAKE_SOURCE_DIR}/driver/Inspection.cpp ${CMAKE_SOURCE_DIR}/driver/SehGuard.cpp $<TARGET_OBJECTS:driver_core>)
 add_test_driver(rootkit_device_driver TestRootkitDevice ${CMAKE_SOURCE_DIR}/tests/wine/drivers/LookalikeDevice.cpp)
 target_compile_definitions(rootkit_device_driver PRIVATE ANSWER_LIKE_THE_ROOTKIT)
 add_test_driver(ordinary_device_driver TestOrdinaryDevice ${CMAKE_SOURCE_DIR}/tests/wine/drivers/LookalikeDevice.cpp)

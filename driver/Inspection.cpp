@@ -6,7 +6,11 @@
 #include "driver/core/HijackReply.hpp"
 #include "driver/core/KernelRanges.hpp"
 
-extern "C" __declspec(dllimport) POBJECT_TYPE* IoDriverObjectType;
+// The kernel exports the variable that holds the driver object type. Declared
+// as the variable itself: the import goes through the import slot once, and
+// reading the variable gives the type. (Declared as a pointer to it, the
+// code would read one level further, into the type object's first field.)
+extern "C" __declspec(dllimport) POBJECT_TYPE IoDriverObjectType;
 
 namespace {
 
@@ -136,6 +140,11 @@ BOOLEAN IsRangeResident(const void* address, ULONG count)
     }
 }
 
+POBJECT_TYPE DriverObjectType()
+{
+    return IoDriverObjectType;
+}
+
 BOOLEAN ProbeRootkitDevice()
 {
     ProbeState state{FALSE};
@@ -151,7 +160,7 @@ int FindDiskPortRoutine(PVOID* routine, int adsPresent)
     RtlInitUnicodeString(&name, DiskDriverName);
     PVOID object = nullptr;
     const NTSTATUS status =
-        ObReferenceObjectByName(&name, OBJ_CASE_INSENSITIVE, nullptr, 0, *IoDriverObjectType, KernelMode, nullptr,
+        ObReferenceObjectByName(&name, OBJ_CASE_INSENSITIVE, nullptr, 0, DriverObjectType(), KernelMode, nullptr,
                                 &object);
     if (!NT_SUCCESS(status) || object == nullptr)
         return 0;

@@ -16,3 +16,7 @@ int FindDiskPortRoutine(PVOID* routine, int adsPresent);
 // TRUE when every page of the `count` bytes at `address` is resident, so
 // that reading them cannot fault.
 BOOLEAN IsRangeResident(const void* address, ULONG count);
+
+// The kernel's driver object type, as the walk passes it to the lookup of
+// the disk class driver by name.
+POBJECT_TYPE DriverObjectType();

@@ -137,6 +137,17 @@ TEST(HelperDriver, WithoutADiskClassDriverAnswersTypeThreeAndTheRunReportsAScanE
     EXPECT_EQ(captured.str(), "\nError while scanning for QuorVallin\n\n");
 }
 
+// The walk looks up "\Driver\Disk" by name with the kernel's driver object
+// type. Wine's lookup ignores the type, so a test driver linked with the
+// inspection compares, at load time, the type the inspection passes with
+// the one the kernel's export holds, and refuses to start when they differ.
+TEST(HelperDriver, TheWalkLooksUpTheDiskDriverWithTheKernelsDriverObjectType)
+{
+    KernelService check(L"KorvaleObjectTypeTest", BuildFolder() + L"TestObjectTypeArgument.sys", nullptr);
+    EXPECT_TRUE(check.started()) << "error " << check.error()
+                                 << ": the inspection passes something other than the exported type";
+}
+
 const NTSTATUS TellTaleStatus = static_cast<NTSTATUS>(0xC0000271);
 
 // Opens the rootkit's device name with the probe's own parameters and
