@@ -39,8 +39,11 @@ void ProbeBody(void* context)
     ProbeState* state = static_cast<ProbeState*>(context);
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, RootkitDeviceName);
+    // A kernel handle: the open runs in the requesting process, and a handle
+    // in that process's own table could be taken by another of its threads
+    // before it is closed.
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     IO_STATUS_BLOCK ioStatus;
     HANDLE handle = nullptr;
     const NTSTATUS status = ZwCreateFile(&handle, GENERIC_READ, &attributes, &ioStatus, nullptr,
