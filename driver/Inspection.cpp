@@ -34,6 +34,10 @@ struct ProbeState {
     BOOLEAN found;
 };
 
+// The probe's own code, run under the guard. The guard covers this code
+// only: ZwCreateFile enters the system-service dispatcher, which starts an
+// exception chain of its own, so an exception raised inside the open (in
+// the code that answers it) never reaches the guard.
 void ProbeBody(void* context)
 {
     ProbeState* state = static_cast<ProbeState*>(context);
@@ -50,8 +54,8 @@ void ProbeBody(void* context)
                                          FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN, ProbeCreateOptions,
                                          nullptr, 0);
 #ifdef HELPER_PROBE_FAULTS
-    // Test builds only: fault once the open is done, so that the guard is
-    // exercised inside the kernel.
+    // Test builds only: fault in the probe's own code once the open is
+    // done, so that the guard is exercised inside the kernel.
     *static_cast<volatile ULONG*>(nullptr) = status;
 #endif
     if (NT_SUCCESS(status)) {

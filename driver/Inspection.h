@@ -4,7 +4,10 @@
 #include "driver/Kernel.h"
 
 // TRUE exactly when opening the rootkit's device name failed with the
-// rootkit's tell-tale status. No fault escapes it.
+// rootkit's tell-tale status. A fault in the probe's own code is caught and
+// ends the probe with the answer reached by then; a fault inside the open
+// itself is beyond the guard (the open is a system service, which runs
+// under an exception chain of its own).
 BOOLEAN ProbeRootkitDevice();
 
 // Walks the disk class driver's devices to the first disk and stores the
