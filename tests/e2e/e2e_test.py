@@ -148,7 +148,7 @@ def run_with_open_stdin(exe, args, env, cwd=None, timeout=180):
     return status, output
 
 
-def check_usage_switches(exe, prefix, env):
+def check_usage_switches(exe, prefix, env, drivers):
     """/? shows the usage and ends; an unknown switch shows it and runs nothing."""
     status, output = run_with_open_stdin(exe, ["/?"], env)
     text = output.decode("utf-8", "replace")
@@ -161,11 +161,11 @@ def check_usage_switches(exe, prefix, env):
     check(status == 5, f"unknown switch: exit code 5 without waiting for input (got {status})")
     check(text.startswith("Usage: KorvaleNoQuorVallin") and "Korvale Antivirus" not in text,
           "unknown switch: the usage text and nothing else")
-    service, files = left_behind(prefix, env)
+    service, files = left_behind(prefix, env, drivers)
     check(not service and not files, f"unknown switch: no service created, no driver written {files}")
 
 
-def check_scan_log(exe, prefix, env):
+def check_scan_log(exe, prefix, env, drivers):
     """/scan with a log given as a relative path, twice: the code, the log's
     header, the console text without colour, the closing line; the second
     run appends its own record."""
@@ -181,7 +181,7 @@ def check_scan_log(exe, prefix, env):
         check(status == 3, f"/scan run {attempt} in a plain prefix: exit code 3 without waiting (got {status})")
         check(b"Error while scanning for QuorVallin" in output and b"Press any key" not in output,
               f"/scan run {attempt}: the inspection's error, no exit prompt")
-    service, files = left_behind(prefix, env)
+    service, files = left_behind(prefix, env, drivers)
     check(not service and not files, f"/scan: nothing left behind {files}")
 
     log = open(log_path, "rb").read() if os.path.exists(log_path) else b""
@@ -243,8 +243,8 @@ def main():
         service, files = left_behind(prefix, env, drivers)
         check(not service and not files, "nothing left behind after the terminal run")
 
-        check_usage_switches(exe, prefix, env)
-        check_scan_log(exe, prefix, env)
+        check_usage_switches(exe, prefix, env, drivers)
+        check_scan_log(exe, prefix, env, drivers)
     finally:
         subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
         shutil.rmtree(prefix, ignore_errors=True)
