@@ -59,7 +59,8 @@ void ReactToOutcome(const RunPhases& phases, const ConsoleSink& console, const R
     case Infected:
         if (report.driverInfected && RepairConsented(phases, options)) {
             report.repairAttempted = true;
-            // The interactive run reports "Disinfected" regardless here.
+            // Without switches a failed replacement is not warned of here:
+            // "Disinfected" follows regardless.
             ReplaceDriver(phases, console, options.switches, report);
             WriteRepairReport(phases, console, options);
         }
