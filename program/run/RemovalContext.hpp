@@ -37,8 +37,9 @@ struct RemovalContext {
     bool ComputeFileDigest(const wchar_t* path, char* output);
     bool ScanSystemDrivers();
     bool ReplaceInfectedDriver();
-    // Deletes the service whose ImagePath names the image; false when the
-    // Services key cannot be opened or holds too many names.
+    // Deletes the service whose ImagePath names the image, examining every
+    // service; false when the Services key cannot be opened or its
+    // enumeration failed before the end of the list.
     bool CleanServiceRegistry(const std::wstring& imageName);
     bool DeleteServiceKeys(const wchar_t* serviceName);
 
