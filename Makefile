@@ -44,8 +44,8 @@ test-images: deps native
 test-wine: deps win wintest
 	tests/wine/run.sh $(BUILD)
 
-test-e2e: deps win
-	tests/e2e/run.sh $(BUILD)/win/KorvaleNoQuorVallin.exe
+test-e2e: deps win wintest
+	tests/e2e/run.sh $(BUILD)/win/KorvaleNoQuorVallin.exe $(BUILD)/wintest/TestDiskHooked.sys
 
 test-pe: deps win
 	/usr/bin/python3 tests/pe/check_binaries.py $(BUILD)/win

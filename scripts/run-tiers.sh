@@ -11,7 +11,7 @@ tiers=(
   "images|cd $build/native && if ctest -N -R '^images\$' | grep -q 'Total Tests: 1'; then ctest --output-on-failure -R '^images\$'; else echo 'no image tests yet'; fi"
   "pe|/usr/bin/python3 tests/pe/check_binaries.py $build/win"
   "wine|tests/wine/run.sh $build"
-  "e2e|tests/e2e/run.sh $build/win/KorvaleNoQuorVallin.exe"
+  "e2e|tests/e2e/run.sh $build/win/KorvaleNoQuorVallin.exe $build/wintest/TestDiskHooked.sys"
   "reproducible|scripts/check-reproducible.sh"
   "fuzz|scripts/fuzz.sh $build/fuzz $fuzz_seconds"
 )

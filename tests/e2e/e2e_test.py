@@ -60,6 +60,74 @@ def expected_transcript(drivers):
     ]
 
 
+def expected_transcript_with_stand_in(drivers):
+    """What a run writes with the test stand-in for the disk class driver
+    registered: the helper driver walks to the hooked routine beneath the
+    first disk and memory is infected; no driver file can be verified, so no
+    infected driver is named and nothing is asked or repaired."""
+    return [
+        "Korvale Antivirus QuorVallin Removal - v1.0\nKorvale Antivirus Research Labs\n\n",
+        "\nSystem Memory: ", RED, "Infected", WHITE, " By QuorVallin!\n\n",
+        "\n",  # the driver service was stopped and deleted
+        *not_verified_lines(drivers),
+        "\nPress any key to exit ...\r\n",
+    ]
+
+
+# The test stand-in for the disk class driver: a test-only kernel driver
+# registered as the service "Disk", so that "\Driver\Disk" exists in Wine's
+# kernel. Wine looks a driver object up by name only among the drivers of
+# the same driver host (winedevice.exe), and it puts kernel services in one
+# host only when they share a load order group; a service without a group
+# gets a host of its own. The program registers its helper driver without a
+# group, and keeps the registration of a service of that name that already
+# exists. So the helper's service is registered beforehand in the
+# stand-in's group, with the image path the program writes its driver to:
+# the program then starts its own driver beside the stand-in, and removes
+# that service as usual.
+STAND_IN_SERVICE = "Disk"
+STAND_IN_GROUP = "KorvaleTestDiskHost"
+STAND_IN_FOLDER = r"C:\korvale-test"
+HELPER_SERVICE = "KorvaleNoQuorvallin"
+HELPER_IMAGE = "KorvaleNoQuorVallin.sys"
+
+
+def wine_quiet(env, *args, check=True):
+    return subprocess.run(["wine", *args], env=env, check=check,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+
+
+def temporary_folder(env):
+    """The temporary folder of the prefix's user, as a Windows path."""
+    echoed = subprocess.run(["wine", "cmd", "/c", "echo", "%TEMP%"], stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, env=env, check=True)
+    return echoed.stdout.decode("utf-8", "replace").strip()
+
+
+def register_disk_stand_in(prefix, env, image):
+    """Copies the stand-in's image into the prefix (outside the drivers
+    folder, so that the scan does not judge it), registers it as the kernel
+    service "Disk" and starts it, and registers the program's helper service
+    in the same group (see above)."""
+    folder = os.path.join(prefix, "drive_c", "korvale-test")
+    os.makedirs(folder, exist_ok=True)
+    shutil.copy(image, os.path.join(folder, os.path.basename(image)))
+    wine_quiet(env, "sc", "create", STAND_IN_SERVICE, "type=", "kernel", "start=", "demand",
+               "group=", STAND_IN_GROUP, "binpath=", STAND_IN_FOLDER + "\\" + os.path.basename(image))
+    wine_quiet(env, "sc", "start", STAND_IN_SERVICE)
+    wine_quiet(env, "sc", "create", HELPER_SERVICE, "type=", "kernel", "start=", "demand",
+               "group=", STAND_IN_GROUP, "binpath=", temporary_folder(env) + "\\" + HELPER_IMAGE)
+
+
+def remove_disk_stand_in(prefix, env):
+    """Stops and deletes the stand-in's service and removes its image; deletes
+    the helper's service too if a failed run left it."""
+    wine_quiet(env, "sc", "stop", STAND_IN_SERVICE, check=False)
+    wine_quiet(env, "sc", "delete", STAND_IN_SERVICE, check=False)
+    wine_quiet(env, "sc", "delete", HELPER_SERVICE, check=False)
+    shutil.rmtree(os.path.join(prefix, "drive_c", "korvale-test"), ignore_errors=True)
+
+
 failures = []
 passes = []
 
@@ -122,8 +190,27 @@ def left_behind(prefix, env, drivers):
     return service, files
 
 
+def check_piped_run(exe, env, prefix, drivers, expected, what):
+    """Runs the program on pipes and checks its exit code, its whole
+    transcript and that it left nothing behind."""
+    status, output = run_piped(exe, env)
+    check(status == 0, f"{what}: exit code 0 (got {status})")
+    expected_text = "".join(p for p in expected if isinstance(p, str))
+    transcript = output.replace(b"\r\n", b"\n").decode("utf-8", "replace")
+    check(transcript == expected_text, f"{what}: the whole transcript, in order")
+    if transcript != expected_text:
+        print("expected:", repr(expected_text))
+        print("got:     ", repr(transcript))
+    service, files = left_behind(prefix, env, drivers)
+    check(not service, f"{what}: no service KorvaleNoQuorvallin left in the registry")
+    check(not files, f"{what}: no KorvaleNoQuorVallin.sys left behind {files}")
+
+
 def main():
     exe = os.path.abspath(sys.argv[1])
+    # The test stand-in for the disk class driver (a build of
+    # tests/wine/drivers/DiskClassStandIn.cpp), when given.
+    stand_in = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
     prefix = tempfile.mkdtemp(prefix="korvale-e2e.")
     env = wine_env(prefix)
     try:
@@ -131,17 +218,7 @@ def main():
         drivers = judged_drivers(prefix, env)
         expected = expected_transcript(drivers)
 
-        status, output = run_piped(exe, env)
-        check(status == 0, f"exit code 0 (got {status})")
-        expected_text = "".join(p for p in expected if isinstance(p, str))
-        transcript = output.replace(b"\r\n", b"\n").decode("utf-8", "replace")
-        check(transcript == expected_text, "the whole transcript, in order")
-        if transcript != expected_text:
-            print("expected:", repr(expected_text))
-            print("got:     ", repr(transcript))
-        service, files = left_behind(prefix, env, drivers)
-        check(not service, "no service KorvaleNoQuorvallin left in the registry")
-        check(not files, f"no KorvaleNoQuorVallin.sys left behind {files}")
+        check_piped_run(exe, env, prefix, drivers, expected, "no disk driver")
 
         status, output = run_on_terminal(exe, env)
         check(status == 0, f"exit code 0 under a terminal (got {status})")
@@ -159,6 +236,18 @@ def main():
                 print(f"  shown  {st!r} {sa}\n  wanted {wt!r} {wa}")
         service, files = left_behind(prefix, env, drivers)
         check(not service and not files, "nothing left behind after the terminal run")
+
+        if stand_in is None:
+            print("skip the run with the disk class stand-in: no stand-in image given")
+        elif not os.path.isfile(stand_in):
+            check(False, f"the disk class stand-in {stand_in} exists")
+        else:
+            register_disk_stand_in(prefix, env, stand_in)
+            try:
+                check_piped_run(exe, env, prefix, drivers, expected_transcript_with_stand_in(drivers),
+                                "hooked disk stand-in")
+            finally:
+                remove_disk_stand_in(prefix, env)
     finally:
         subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
         shutil.rmtree(prefix, ignore_errors=True)
