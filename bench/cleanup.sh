@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 make wintest BUILD="$build" JOBS=2 >/dev/null
 exe=$build/wintest/cleanup_bench.exe
 
-prefix=$(mktemp -d /tmp/korvale-bench.XXXXXX)
+prefix=$(mktemp -d -t korvale-bench.XXXXXX)
 cleanup() { WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; WINEPREFIX=$prefix wineserver -w 2>/dev/null || true; rm -rf "$prefix"; }
 trap cleanup EXIT
 scripts/wine-prefix.sh "$prefix"

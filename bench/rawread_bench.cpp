@@ -66,8 +66,9 @@ double BestMilliseconds(int rounds, F run)
 int main(int argc, char** argv)
 {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    char name[] = "/tmp/rawread-bench.XXXXXX";
-    const std::filesystem::path dir = mkdtemp(name);
+    const char* parent = std::getenv("TMPDIR");
+    std::string name = std::string(parent != nullptr && *parent != '\0' ? parent : "/tmp") + "/rawread-bench.XXXXXX";
+    const std::filesystem::path dir = mkdtemp(name.data());
     const std::string image = (dir / "volume.img").string();
     const std::string source = (dir / "big.bin").string();
     const std::string filler = (dir / "filler.bin").string();

@@ -10,7 +10,8 @@ file(GLOB IMAGE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/images/
 if(IMAGE_TEST_SOURCES)
   add_executable(image_tests ${IMAGE_TEST_SOURCES})
   target_link_libraries(image_tests PRIVATE core GTest::gtest_main)
-  add_test(NAME images COMMAND image_tests)
+  # The images live in a scratch folder that is removed however the tests end.
+  add_test(NAME images COMMAND ${CMAKE_SOURCE_DIR}/scripts/with-scratch.sh $<TARGET_FILE:image_tests>)
 endif()
 
 # The raw copy loop benchmark (make bench); not a test.

@@ -6,7 +6,8 @@ set(PROGRAM_DEFINITIONS _WIN32_WINNT=0x0501 WINVER=0x0501 UNICODE _UNICODE)
 set(NO_TIMESTAMP -Wl,--no-insert-timestamp)
 
 # --- KorvaleNoQuorVallin.sys -------------------------------------------------
-add_library(driver_core OBJECT ${CMAKE_SOURCE_DIR}/driver/core/HijackReply.cpp ${CMAKE_SOURCE_DIR}/driver/core/KernelRanges.cpp)
+add_library(driver_core OBJECT ${CMAKE_SOURCE_DIR}/driver/core/HijackReply.cpp ${CMAKE_SOURCE_DIR}/driver/core/KernelRanges.cpp
+  ${CMAKE_SOURCE_DIR}/driver/core/HelperAccess.cpp)
 file(GLOB DRIVER_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/driver/*.cpp)
 add_executable(helper_driver ${DRIVER_SOURCES} $<TARGET_OBJECTS:driver_core>)
 set(DRIVER_FLAGS -ffreestanding -fno-exceptions -fno-rtti -fno-stack-protector
@@ -77,6 +78,12 @@ add_test_driver(probe_report_driver KorvaleProbeReport ${DRIVER_SOURCES} $<TARGE
 target_compile_definitions(probe_report_driver PRIVATE HELPER_REPORTS_PROBE)
 add_test_driver(probe_fault_driver KorvaleProbeFault ${DRIVER_SOURCES} $<TARGET_OBJECTS:driver_core>)
 target_compile_definitions(probe_fault_driver PRIVATE HELPER_REPORTS_PROBE HELPER_PROBE_FAULTS)
+# A build of the helper whose privilege check says no to every user-mode caller.
+add_test_driver(refusing_driver KorvaleRefusesCallers ${DRIVER_SOURCES} $<TARGET_OBJECTS:driver_core>)
+target_compile_definitions(refusing_driver PRIVATE HELPER_REFUSES_EVERY_CALLER)
+# The inspection's object type argument, checked against the kernel's export.
+add_test_driver(object_type_driver TestObjectTypeArgument ${CMAKE_SOURCE_DIR}/tests/wine/drivers/ObjectTypeArgument.cpp
+  ${CMAKE_SOURCE_DIR}/driver/Inspection.cpp ${CMAKE_SOURCE_DIR}/driver/SehGuard.cpp $<TARGET_OBJECTS:driver_core>)
 add_test_driver(rootkit_device_driver TestRootkitDevice ${CMAKE_SOURCE_DIR}/tests/wine/drivers/LookalikeDevice.cpp)
 target_compile_definitions(rootkit_device_driver PRIVATE ANSWER_LIKE_THE_ROOTKIT)
 add_test_driver(ordinary_device_driver TestOrdinaryDevice ${CMAKE_SOURCE_DIR}/tests/wine/drivers/LookalikeDevice.cpp)

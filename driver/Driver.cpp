@@ -1,10 +1,28 @@
 // KorvaleNoQuorVallin.sys: one device, one link, one dispatch routine that
-// answers create, close and the one control request.
+// answers create, close and the one control request. Only a caller with the
+// debug privilege enabled (or the kernel) is served; the device is
+// exclusive and secure-open.
 
 #include "driver/Inspection.h"
+#include "driver/core/HelperAccess.hpp"
 #include "driver/core/HijackReply.hpp"
 
 namespace {
+
+// Asks the requesting thread's token (the caller's, or the one it
+// impersonates) whether the debug privilege is enabled. `context` points to
+// the request's requestor mode.
+bool DebugPrivilegeEnabled(void* context)
+{
+#ifdef HELPER_REFUSES_EVERY_CALLER
+    // Test builds only: every user-mode caller counts as unprivileged.
+    (void)context;
+    return false;
+#else
+    const KPROCESSOR_MODE mode = *static_cast<const KPROCESSOR_MODE*>(context);
+    return SeSinglePrivilegeCheck(RtlConvertLongToLuid(SE_DEBUG_PRIVILEGE), mode) != FALSE;
+#endif
+}
 
 // Copies `count` bytes of kernel code from `from` only when every page they
 // touch is resident; code may lie in a discarded or paged-out section.
@@ -79,6 +97,15 @@ NTSTATUS NTAPI HelperDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status;
     irp->IoStatus.Information = 0;
+    KPROCESSOR_MODE requestorMode = irp->RequestorMode;
+    const HelperCaller caller{requestorMode == KernelMode, DebugPrivilegeEnabled, &requestorMode};
+    const uint32_t refusal = AdmitHelperRequest(stack->MajorFunction, caller);
+    if (refusal != 0) {
+        status = static_cast<NTSTATUS>(refusal);
+        irp->IoStatus.Status = status;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
     switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
@@ -112,8 +139,11 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registry
     RtlInitUnicodeString(&deviceName, HELPER_DEVICE_NAME);
     DbgPrint("start\n\n");
 
+    // Exclusive: one handle at a time. Secure-open: the device's security
+    // also governs opens of names beneath it.
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    NTSTATUS status =
+        IoCreateDevice(driverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, TRUE, &device);
     if (!NT_SUCCESS(status))
         return status;
 

@@ -6,7 +6,11 @@
 #include "driver/core/HijackReply.hpp"
 #include "driver/core/KernelRanges.hpp"
 
-extern "C" __declspec(dllimport) POBJECT_TYPE* IoDriverObjectType;
+// The kernel exports the variable that holds the driver object type. Declared
+// as the variable itself: the import goes through the import slot once, and
+// reading the variable gives the type. (Declared as a pointer to it, the
+// code would read one level further, into the type object's first field.)
+extern "C" __declspec(dllimport) POBJECT_TYPE IoDriverObjectType;
 
 namespace {
 
@@ -30,21 +34,28 @@ struct ProbeState {
     BOOLEAN found;
 };
 
+// The probe's own code, run under the guard. The guard covers this code
+// only: ZwCreateFile enters the system-service dispatcher, which starts an
+// exception chain of its own, so an exception raised inside the open (in
+// the code that answers it) never reaches the guard.
 void ProbeBody(void* context)
 {
     ProbeState* state = static_cast<ProbeState*>(context);
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, RootkitDeviceName);
+    // A kernel handle: the open runs in the requesting process, and a handle
+    // in that process's own table could be taken by another of its threads
+    // before it is closed.
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     IO_STATUS_BLOCK ioStatus;
     HANDLE handle = nullptr;
     const NTSTATUS status = ZwCreateFile(&handle, GENERIC_READ, &attributes, &ioStatus, nullptr,
                                          FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN, ProbeCreateOptions,
                                          nullptr, 0);
 #ifdef HELPER_PROBE_FAULTS
-    // Test builds only: fault once the open is done, so that the guard is
-    // exercised inside the kernel.
+    // Test builds only: fault in the probe's own code once the open is
+    // done, so that the guard is exercised inside the kernel.
     *static_cast<volatile ULONG*>(nullptr) = status;
 #endif
     if (NT_SUCCESS(status)) {
@@ -136,6 +147,11 @@ BOOLEAN IsRangeResident(const void* address, ULONG count)
     }
 }
 
+POBJECT_TYPE DriverObjectType()
+{
+    return IoDriverObjectType;
+}
+
 BOOLEAN ProbeRootkitDevice()
 {
     ProbeState state{FALSE};
@@ -151,7 +167,7 @@ int FindDiskPortRoutine(PVOID* routine, int adsPresent)
     RtlInitUnicodeString(&name, DiskDriverName);
     PVOID object = nullptr;
     const NTSTATUS status =
-        ObReferenceObjectByName(&name, OBJ_CASE_INSENSITIVE, nullptr, 0, *IoDriverObjectType, KernelMode, nullptr,
+        ObReferenceObjectByName(&name, OBJ_CASE_INSENSITIVE, nullptr, 0, DriverObjectType(), KernelMode, nullptr,
                                 &object);
     if (!NT_SUCCESS(status) || object == nullptr)
         return 0;

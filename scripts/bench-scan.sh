@@ -7,7 +7,7 @@
 set -euo pipefail
 build=$(realpath "${1:-build}")
 root=$(cd "$(dirname "$0")/.." && pwd)
-prefix=$(mktemp -d /tmp/korvale-bench.XXXXXX)
+prefix=$(mktemp -d -t korvale-bench.XXXXXX)
 cleanup() { WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; rm -rf "$prefix"; }
 trap cleanup EXIT
 "$root/scripts/wine-prefix.sh" "$prefix" >/dev/null 2>&1 </dev/null

@@ -3,7 +3,7 @@
 # byte-identical KorvaleNoQuorVallin.exe and KorvaleNoQuorVallin.sys.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-work=$(mktemp -d /tmp/korvale-repro.XXXXXX)
+work=$(mktemp -d -t korvale-repro.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 for side in first second-build; do
   cmake -S . -B "$work/$side" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DMINGW_THREADS=win32 >/dev/null

@@ -3,7 +3,7 @@
 # administrator would run it on Windows, and answers the final key press.
 set -euo pipefail
 exe=$(realpath "$1")
-prefix=$(mktemp -d /tmp/korvale-run.XXXXXX)
+prefix=$(mktemp -d -t korvale-run.XXXXXX)
 trap 'WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT
 echo "Creating a throwaway Wine prefix in $prefix ..."
 "$(dirname "$0")/wine-prefix.sh" "$prefix"

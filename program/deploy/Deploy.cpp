@@ -2,18 +2,23 @@
 // written to the temporary folder, registered and started as a kernel
 // service, then stopped, unregistered and deleted.
 
+#include "program/deploy/DriverImage.hpp"
 #include "program/deploy/core/DriverPath.hpp"
 #include "program/run/Handles.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/Wide.hpp"
 
+#include <cstring>
 #include <optional>
+#include <vector>
 
 namespace {
 
 const wchar_t* const ServiceName = L"KorvaleNoQuorvallin";
 const wchar_t* const ServiceDisplayName = L"KorvaleNoQuorvallin Driver";
 const DWORD ServiceAccess = SERVICE_START | SERVICE_STOP | DELETE; // 0x10030
+// A service left by an earlier run is pointed at the image just written.
+const DWORD LeftoverServiceAccess = ServiceAccess | SERVICE_CHANGE_CONFIG;
 const WORD DriverResourceId = 101;
 
 std::optional<std::wstring> DriverPath()
@@ -30,8 +35,41 @@ std::optional<std::wstring> DriverPath()
 
 } // namespace
 
+bool WriteDriverImage(HANDLE file, const void* image, DWORD size)
+{
+    if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        return false;
+    DWORD written = 0;
+    if (!WriteFile(file, image, size, &written, nullptr) || written != size)
+        return false;
+    return SetEndOfFile(file) != FALSE;
+}
+
+UniqueFile HoldDriverImage(const wchar_t* path, const void* image, DWORD size)
+{
+    UniqueFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return UniqueFile{};
+    DWORD high = 0;
+    if (GetFileSize(file.get(), &high) != size || high != 0)
+        return UniqueFile{};
+    // One byte more than the image, so that a file grown since shows.
+    std::vector<char> content(size + 1);
+    DWORD total = 0;
+    DWORD got = 0;
+    while (total < content.size() &&
+           ReadFile(file.get(), content.data() + total, static_cast<DWORD>(content.size()) - total, &got, nullptr) &&
+           got > 0)
+        total += got;
+    if (total != size || std::memcmp(content.data(), image, size) != 0)
+        return UniqueFile{};
+    return file;
+}
+
 bool RemovalContext::ExtractDriver()
 {
+    driverImage.reset();
     HMODULE module = GetModuleHandleW(nullptr);
     HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(DriverResourceId), L"RT_RCDATA");
     if (found == nullptr)
@@ -49,25 +87,46 @@ bool RemovalContext::ExtractDriver()
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         return false;
-    DWORD written = 0;
-    WriteFile(file.get(), bytes, size, &written, nullptr);
+    const bool written = bytes != nullptr && WriteDriverImage(file.get(), bytes, size);
+    // The writing handle cannot stay open: the kernel's loader does not
+    // share the file with a writer. Reopened without write or delete
+    // sharing, the file is checked once more, and from then on it cannot
+    // change until the service has been started. A failed write or check
+    // holds nothing, and then the service is not started.
+    file.reset();
+    if (written)
+        driverImage = HoldDriverImage(path->c_str(), bytes, size);
     return true;
 }
 
 ServiceHandles RemovalContext::InstallAndStartDriver()
 {
+    // The image is held until StartServiceW has returned, on every way out.
+    UniqueFile image = std::move(driverImage);
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
     if (manager == nullptr)
         return ServiceHandles{};
-    SC_HANDLE service = nullptr;
-    if (const std::optional<std::wstring> path = DriverPath()) {
-        service = CreateServiceW(manager, ServiceName, ServiceDisplayName, ServiceAccess,
-                                 SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
-                                 path->c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    const std::optional<std::wstring> path = DriverPath();
+    if (!path) {
+        // Without the path no service can be pointed at the image; one
+        // left by an earlier run is opened, so that it is deleted, but
+        // not started.
+        return ServiceHandles{manager, OpenServiceW(manager, ServiceName, ServiceAccess)};
     }
-    if (service == nullptr) // in practice: left by an earlier run; keeps its image path
-        service = OpenServiceW(manager, ServiceName, ServiceAccess);
-    if (service != nullptr)
+    bool pointed = true;
+    SC_HANDLE service = CreateServiceW(manager, ServiceName, ServiceDisplayName, ServiceAccess,
+                                       SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                                       path->c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (service == nullptr) {
+        // In practice: left by an earlier run, perhaps with the image path
+        // of another user's temporary folder.
+        service = OpenServiceW(manager, ServiceName, LeftoverServiceAccess);
+        pointed = service != nullptr &&
+                  ChangeServiceConfigW(service, SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                                       path->c_str(), nullptr, nullptr, nullptr, nullptr, nullptr,
+                                       ServiceDisplayName) != FALSE;
+    }
+    if (service != nullptr && pointed && image)
         StartServiceW(service, 0, nullptr);
     return ServiceHandles{manager, service};
 }
@@ -86,6 +145,7 @@ bool RemovalContext::StopAndDeleteDriver(SC_HANDLE manager, SC_HANDLE service)
 
 BOOL RemovalContext::DeleteDriverFile()
 {
+    driverImage.reset();
     const std::optional<std::wstring> path = DriverPath();
     if (!path)
         return FALSE;

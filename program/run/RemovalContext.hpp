@@ -3,6 +3,7 @@
 // subsystem it belongs to.
 #pragma once
 
+#include "program/run/Handles.hpp"
 #include "program/run/core/RunSequence.hpp"
 
 #include <windows.h>
@@ -18,6 +19,10 @@ struct RemovalContext {
     std::wstring infectedDriverName;
     // The rootkit's image hidden in a data stream: entry name, colon, stream name.
     std::wstring hiddenImageName;
+    // The driver file as ExtractDriver wrote and checked it, held open
+    // without write or delete sharing until InstallAndStartDriver has
+    // started the service; empty when the file could not be vouched for.
+    UniqueFile driverImage;
 
     // Restart prompt and restart.
     bool AskRestartConsent();

@@ -8,6 +8,7 @@ import glob
 import os
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -80,11 +81,11 @@ def expected_transcript_with_stand_in(drivers):
 # the same driver host (winedevice.exe), and it puts kernel services in one
 # host only when they share a load order group; a service without a group
 # gets a host of its own. The program registers its helper driver without a
-# group, and keeps the registration of a service of that name that already
-# exists. So the helper's service is registered beforehand in the
-# stand-in's group, with the image path the program writes its driver to:
-# the program then starts its own driver beside the stand-in, and removes
-# that service as usual.
+# group; a service of that name that already exists it points at the image
+# it has just written, leaving its load order group as it was. So the
+# helper's service is registered beforehand in the stand-in's group: the
+# program then starts its own driver beside the stand-in, and removes that
+# service as usual.
 STAND_IN_SERVICE = "Disk"
 STAND_IN_GROUP = "KorvaleTestDiskHost"
 STAND_IN_FOLDER = r"C:\korvale-test"
@@ -257,4 +258,7 @@ def main():
 
 
 if __name__ == "__main__":
+    # Stopped at the tier's time limit: leave through main's clean-up, so
+    # that no wineserver and no prefix outlive the test.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     sys.exit(main())

@@ -5,6 +5,7 @@
 #include "program/deploy/core/HijackVerdict.hpp"
 #include "program/deploy/core/Signature.hpp"
 #include "program/run/core/RunSequence.hpp"
+#include "tests/fuzz/Reached.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (type == 0 || type == 1) {
             const bool matches = MatchSignature(data, HIJACK_SIG_SIZE, type == 0 ? CreateDispatchSignature
                                                                                : DriverInitSignature);
+            if (matches)
+                fuzzreach::Reached();
             Check(verdict.outcome == (matches ? static_cast<int32_t>(type) : Clean));
             Check(text == (matches ? "\nSystem Memory: <c12>Infected<c15> By QuorVallin!\n\n"
                                    : "\nSystem Memory: <c10>Clean\n\n<c15>"));

@@ -2,6 +2,7 @@
 // and lengths the caller chooses: classification, echo and reply.
 
 #include "driver/core/HijackReply.hpp"
+#include "tests/fuzz/Reached.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -55,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Check(BuildHijackReply(adsPresent, found, code, &reply) == 60);
     const uint8_t* raw = reinterpret_cast<const uint8_t*>(&reply);
     if (found && code != nullptr) {
+        fuzzreach::Reached();
         Check(std::memcmp(reply.SigBuff, code, HIJACK_SIG_SIZE) == 0);
         Check(reply.AdsType == static_cast<uint32_t>(adsPresent));
     } else {

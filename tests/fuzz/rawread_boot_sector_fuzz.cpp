@@ -2,6 +2,7 @@
 // fills, on arbitrary first sectors.
 #include "program/rawread/core/BootSector.hpp"
 #include "program/rawread/core/Extents.hpp"
+#include "tests/fuzz/Reached.hpp"
 
 #include <cstdlib>
 
@@ -10,6 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FatBootSector sector;
     if (ParseFatBootSector(data, size, sector) != 0)
         return 0;
+    fuzzreach::Reached();
     if (sector.bytesPerSector == 0 || sector.fatSectors == 0 || size < BootSectorBytes)
         abort();
     if (sector.dataAreaOffset != sector.firstDataSector * sector.bytesPerSector)

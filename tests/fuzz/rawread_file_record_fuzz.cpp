@@ -2,6 +2,7 @@
 // finds lies wholly inside the answer; the copy then reads every byte of it
 // (so the sanitizers see any overread).
 #include "program/rawread/core/Extents.hpp"
+#include "tests/fuzz/Reached.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -18,10 +19,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const ResidentLookup lookup = FindResidentData(answer.data(), answer.size(), reference, value);
     if (lookup != ResidentLookup::Found)
         return 0;
+    fuzzreach::Reached();
     if (value.valueLength == 0 || value.valueOffset > size || value.valueLength > size - value.valueOffset)
         abort();
-    std::vector<uint8_t> copy(answer.begin() + value.valueOffset, answer.begin() + value.valueOffset + value.valueLength);
+    // Reading the value, as the copy does, is what the sanitizers watch.
+    const std::vector<uint8_t> copy(answer.begin() + value.valueOffset,
+                                    answer.begin() + value.valueOffset + value.valueLength);
     uint32_t segment = 0;
     (void)FileRecordSegmentBytes(answer.data(), answer.size(), segment);
-    return copy.size() == value.valueLength ? 0 : (abort(), 0);
+    return 0;
 }

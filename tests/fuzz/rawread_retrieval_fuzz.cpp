@@ -1,6 +1,7 @@
 // The extent answer conversion on arbitrary answers: every accepted run list
 // must be one the copy loop can follow without leaving the volume.
 #include "program/rawread/core/Extents.hpp"
+#include "tests/fuzz/Reached.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             abort();
         return 0;
     }
+    if (!runs.empty())
+        fuzzreach::Reached();
     if (runs.size() > (size - 4) / RetrievalExtentBytes)
         abort();
     for (const ClusterExtent& run : runs) {

@@ -2,6 +2,7 @@
 // stay inside the bytes, move forward, and build only names that fit.
 
 #include "program/cleanup/core/StreamRecords.hpp"
+#include "tests/fuzz/Reached.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     if (names.size() > size / StreamRecordNameOffset)
         std::abort();
     const auto candidates = StreamCandidates(returned.data(), returned.size(), u"C:\\windows\\abc.dll", u"abc.dll");
+    if (!candidates.empty())
+        fuzzreach::Reached();
     if (candidates.size() > names.size())
         std::abort();
     for (const StreamCandidate& c : candidates) {

@@ -30,8 +30,10 @@ struct ScratchFolder {
     std::filesystem::path path;
     ScratchFolder()
     {
-        char name[] = "/tmp/rawread-images.XXXXXX";
-        path = mkdtemp(name);
+        const char* parent = std::getenv("TMPDIR");
+        std::string name = std::string(parent != nullptr && *parent != '\0' ? parent : "/tmp")
+                           + "/rawread-images.XXXXXX";
+        path = mkdtemp(name.data());
     }
     ~ScratchFolder() { std::filesystem::remove_all(path); }
     std::string operator/(const std::string& name) const { return (path / name).string(); }
@@ -116,6 +118,30 @@ inline Bytes RetrievalAnswer(const std::vector<Extent>& extents)
         put(16 + 16 * i + 8, static_cast<uint64_t>(extents[i].lcn));
     }
     return answer;
+}
+
+// With KORVALE_FUZZ_SEEDS set (scripts/make-fuzz-seeds.sh), an input that
+// these tests hand to one of the raw reader's parsers is also written there,
+// in the folder of the fuzz target that parses such input: real answers from
+// real volumes as the fuzzers' seeds.
+inline void SaveFuzzSeed(const std::string& target, const std::string& name, const Bytes& input)
+{
+    const char* root = std::getenv("KORVALE_FUZZ_SEEDS");
+    if (root == nullptr || *root == '\0')
+        return;
+    const std::filesystem::path folder = std::filesystem::path(root) / target;
+    std::filesystem::create_directories(folder);
+    WriteHostFile((folder / name).string(), input);
+}
+
+// The retrieval fuzz target's input: the volume's cluster count, then the answer.
+inline void SaveRetrievalSeed(const std::string& name, uint32_t totalClusters, const Bytes& answer)
+{
+    Bytes input(4);
+    for (int i = 0; i < 4; ++i)
+        input[i] = static_cast<uint8_t>(totalClusters >> (8 * i));
+    input.insert(input.end(), answer.begin(), answer.end());
+    SaveFuzzSeed("rawread_retrieval_fuzz", name, input);
 }
 
 // Copies a file out of an image through the copy loop, reading the image

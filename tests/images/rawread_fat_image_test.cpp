@@ -49,6 +49,7 @@ protected:
             std::to_string(GetParam().sizeKiB));
         const Bytes sector = ReadAt(image, 0, 512);
         ASSERT_EQ(ParseFatBootSector(sector.data(), sector.size(), boot), 0u);
+        SaveFuzzSeed("rawread_boot_sector_fuzz", GetParam().name, sector);
         clusterBytes = boot.bytesPerSector * sector[13];
         const uint64_t totalSectors = Le(sector, 19, 2) != 0 ? Le(sector, 19, 2) : Le(sector, 32, 4);
         totalClusters = static_cast<uint32_t>((totalSectors - boot.firstDataSector) / sector[13]);
@@ -134,6 +135,7 @@ TEST_P(FatImage, CopyLoopGivesTheBytesOfMtypeAndIcat)
     ASSERT_GE(files.at("FRAG.SYS").extents.size(), 3u) << "the refill must have fragmented the file";
     for (const auto& [name, file] : files) {
         const Bytes answer = RetrievalAnswer(file.extents);
+        SaveRetrievalSeed(std::string(GetParam().name) + "-" + name, totalClusters, answer);
         std::vector<ClusterExtent> runs;
         ASSERT_EQ(ConvertRetrievalAnswer(answer.data(), answer.size(), totalClusters, runs), 0u) << name;
         CopyLoopResult result;

@@ -37,6 +37,7 @@ protected:
         RunTool("mkntfs -F -Q -q -c 4096 -s 512 -p 0 -H 0 -S 0 " + image);
         const Bytes boot = ReadAt(image, 0, 512);
         ASSERT_EQ(std::memcmp(boot.data() + 3, "NTFS    ", 8), 0);
+        SaveFuzzSeed("rawread_boot_sector_fuzz", "Ntfs", boot);
         ASSERT_EQ(Le(boot, 11, 2) * boot[13], ClusterBytes);
         totalClusters = static_cast<uint32_t>(Le(boot, 40, 8) / boot[13]);
 
@@ -128,6 +129,7 @@ TEST_F(NtfsImage, CopyLoopGivesTheBytesOfNtfscatAndIcat)
         if (file.resident)
             continue;
         const Bytes answer = RetrievalAnswer(file.extents);
+        SaveRetrievalSeed("Ntfs-" + name, totalClusters, answer);
         std::vector<ClusterExtent> runs;
         ASSERT_EQ(ConvertRetrievalAnswer(answer.data(), answer.size(), totalClusters, runs), 0u) << name;
         CopyLoopResult result;
@@ -147,6 +149,7 @@ TEST_F(NtfsImage, ResidentDataComesOutOfTheFileRecord)
     for (const auto& [name, file] : files) {
         uint64_t reference = 0;
         const Bytes answer = FileRecordAnswer(file.inode, &reference);
+        SaveFuzzSeed("rawread_file_record_fuzz", name, answer);
         ResidentValue value;
         const ResidentLookup lookup = FindResidentData(answer.data(), answer.size(), reference, value);
         if (!file.resident) {

@@ -2,13 +2,16 @@
 """Checks the two built binaries with an independent PE reader (pefile):
 the driver resource, icon and manifest of the program, the program's import
 table against the reviewed list, and the driver's subsystem, imports,
-relocations and checksum.
+relocations and checksum. The driver's code that reads an imported variable
+is checked in its disassembly (i686-w64-mingw32-objdump).
 
     check_binaries.py BUILD_DIR              check
     check_binaries.py --print-imports BUILD_DIR   print the program's imports in list form
 """
 
 import os
+import re
+import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
@@ -100,6 +103,85 @@ def check_driver(sys_path):
           f"driver: checksum {pe.OPTIONAL_HEADER.CheckSum:#x} is correct")
     check(pe.FILE_HEADER.TimeDateStamp == 0, "driver: no link timestamp")
     check(pe.OPTIONAL_HEADER.AddressOfEntryPoint != 0, "driver: has an entry point")
+    check_driver_object_type(sys_path, pe)
+
+
+OBJDUMP = "i686-w64-mingw32-objdump"
+REGISTER = r"%e(?:ax|bx|cx|dx|si|di|bp)"
+
+
+def imported_variable_uses(sys_path, slot):
+    """How many loads each use of an imported variable's value sits behind.
+
+    The import slot at address `slot` holds the address of the kernel's
+    variable: loading the slot gives that address (0 loads past the slot),
+    reading through it gives the variable's value (1), reading once more
+    gives whatever the value points to (2). From every load of the slot the
+    loaded register is followed, instruction by instruction, until its value
+    leaves: stored to the stack or pushed (an argument), or returned. The
+    result is the list of levels at which values left, or None when the
+    slot is used in a way this reader does not follow."""
+    listing = subprocess.run([OBJDUMP, "-d", "--no-show-raw-insn", sys_path], check=True,
+                             capture_output=True, text=True).stdout
+    lines = [l.split("\t", 1)[1].strip() for l in listing.splitlines() if re.match(r"^\s+[0-9a-f]+:\t", l)]
+    slot_text = f"{slot:#x}"
+    uses = []
+    for index, line in enumerate(lines):
+        if slot_text not in line:
+            continue
+        load = re.fullmatch(rf"mov\s+{slot_text},({REGISTER})", line)
+        if load is None:
+            return None
+        levels = {load.group(1): 0}
+        left = False
+        for following in lines[index + 1:index + 40]:
+            op, _, operands = following.partition(" ")
+            operands = operands.strip()
+            if op in ("ret", "call", "jmp") or op.startswith("j"):
+                if op == "ret" and "%eax" in levels:
+                    uses.append(levels["%eax"])
+                    left = True
+                break
+            source, _, target = operands.rpartition(",")
+            deref = re.fullmatch(rf"\(({REGISTER})\)", source)
+            if op == "push" and re.fullmatch(rf"\(({REGISTER})\)", operands):
+                register = operands[1:-1]
+                if register in levels:
+                    uses.append(levels[register] + 1)
+                    left = True
+                continue
+            if op == "push" and operands in levels:
+                uses.append(levels[operands])
+                left = True
+                continue
+            if op == "mov" and source in levels and re.fullmatch(r"(?:0x[0-9a-f]+)?\(%esp\)", target):
+                uses.append(levels[source])
+                left = True
+                continue
+            if op == "mov" and deref and deref.group(1) in levels and re.fullmatch(REGISTER, target):
+                levels[target] = levels[deref.group(1)] + 1
+                continue
+            if op == "mov" and source in levels and re.fullmatch(REGISTER, target):
+                levels[target] = levels[source]
+                continue
+            if re.fullmatch(REGISTER, target) and target in levels:
+                del levels[target]  # overwritten by something else
+            if not levels:
+                break
+        if not left:
+            return None
+    return uses
+
+
+def check_driver_object_type(sys_path, pe):
+    slots = [imp.address for dll in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []) for imp in dll.imports
+             if imp.name == b"IoDriverObjectType"]
+    check(len(slots) == 1, "driver: imports the variable IoDriverObjectType")
+    if len(slots) != 1:
+        return
+    uses = imported_variable_uses(sys_path, slots[0])
+    check(uses is not None and len(uses) > 0 and all(level == 1 for level in uses),
+          f"driver: IoDriverObjectType's value is passed, read once through the import slot (levels {uses})")
 
 
 def main(argv):

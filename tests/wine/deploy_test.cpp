@@ -2,6 +2,7 @@
 // helper driver, and the device answers the control protocol.
 
 #include "driver/HijackProtocol.h"
+#include "program/deploy/DriverImage.hpp"
 #include "program/run/Handles.hpp"
 #include "program/run/RemovalContext.hpp"
 
@@ -63,6 +64,21 @@ bool ServiceExists()
     return service.valid();
 }
 
+// The image path the service of our name is registered with.
+std::wstring RegisteredImagePath()
+{
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(OpenServiceW(manager.get(), ServiceName, SERVICE_QUERY_CONFIG));
+    DWORD needed = 0;
+    QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+    std::vector<char> buffer(needed + sizeof(QUERY_SERVICE_CONFIGW));
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (!QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed) ||
+        config->lpBinaryPathName == nullptr)
+        return {};
+    return config->lpBinaryPathName;
+}
+
 struct Exchange {
     BOOL ok = FALSE;
     DWORD error = 0;
@@ -107,7 +123,9 @@ protected:
             ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
             DeleteService(service.get());
         }
+        context.driverImage.reset();
         DeleteFileW(TempDriverPath().c_str());
+        DeleteFileW((TempDriverPath() + L".moved").c_str());
     }
 };
 
@@ -119,19 +137,95 @@ TEST_F(Deployment, ExtractDriverWritesTheBuiltImage)
     EXPECT_EQ(ReadAll(TempDriverPath()), image);
 }
 
-TEST_F(Deployment, LeftoverFileIsWrittenOverFromItsStartAndNotTruncated)
+TEST_F(Deployment, ALeftoverFileEndsAsExactlyTheImage)
 {
     const std::vector<char> image = BuiltDriver();
-    std::vector<char> longer(image.size() + 100, 'L');
-    WriteAll(TempDriverPath(), longer);
+    // A longer file would keep its tail, and the image's checksum would
+    // no longer match.
+    WriteAll(TempDriverPath(), std::vector<char>(image.size() + 100, 'L'));
     ASSERT_TRUE(context.ExtractDriver());
-    std::vector<char> expected = image;
-    expected.insert(expected.end(), 100, 'L');
-    EXPECT_EQ(ReadAll(TempDriverPath()), expected);
+    context.driverImage.reset();
+    EXPECT_EQ(ReadAll(TempDriverPath()), image);
 
     WriteAll(TempDriverPath(), std::vector<char>(10, 'S'));
     ASSERT_TRUE(context.ExtractDriver());
+    context.driverImage.reset();
     EXPECT_EQ(ReadAll(TempDriverPath()), image);
+}
+
+// From the check after writing until the service has been started, the
+// file is held: no other handle can write, replace, rename or delete it,
+// while readers (the loader among them) can still open it.
+TEST_F(Deployment, TheWrittenImageCannotBeReplacedUntilTheServiceIsStarted)
+{
+    ASSERT_TRUE(context.ExtractDriver());
+    const std::wstring path = TempDriverPath();
+    const std::wstring elsewhere = path + L".moved";
+
+    UniqueFile writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(writer.valid());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    UniqueFile replacer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, CREATE_ALWAYS, 0, nullptr));
+    EXPECT_FALSE(replacer.valid());
+    EXPECT_FALSE(DeleteFileW(path.c_str()));
+    EXPECT_FALSE(MoveFileW(path.c_str(), elsewhere.c_str()));
+    EXPECT_EQ(GetFileAttributesW(elsewhere.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(ReadAll(path), BuiltDriver()) << "readers still open it";
+
+    const ServiceHandles handles = context.InstallAndStartDriver();
+    ASSERT_NE(handles.service, nullptr);
+    EXPECT_TRUE(DeviceOpens()) << "the held image was loaded";
+    EXPECT_FALSE(context.driverImage.valid()) << "released once the service was started";
+    EXPECT_TRUE(context.StopAndDeleteDriver(static_cast<SC_HANDLE>(handles.manager),
+                                            static_cast<SC_HANDLE>(handles.service)));
+    EXPECT_TRUE(context.DeleteDriverFile());
+}
+
+// The check before the hold: a file that is not exactly the image (for
+// instance one replaced between the write and the check) is not held.
+TEST_F(Deployment, OnlyAFileHoldingExactlyTheImageIsHeld)
+{
+    const std::vector<char> image = BuiltDriver();
+    ASSERT_GT(image.size(), 1024u);
+    std::vector<char> longer = image;
+    longer.push_back(0);
+    std::vector<char> changed = image;
+    changed[image.size() / 2] ^= 1;
+    const std::vector<char> shorter(image.begin(), image.end() - 1);
+    struct Case {
+        const char* what;
+        const std::vector<char>* content;
+        bool held;
+    } cases[] = {
+        {"the image", &image, true},
+        {"the image and one byte more", &longer, false},
+        {"one bit changed", &changed, false},
+        {"one byte short", &shorter, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteAll(TempDriverPath(), *c.content);
+        const UniqueFile held = HoldDriverImage(TempDriverPath().c_str(), image.data(),
+                                                static_cast<DWORD>(image.size()));
+        EXPECT_EQ(held.valid(), c.held);
+    }
+    EXPECT_FALSE(HoldDriverImage((TempDriverPath() + L".absent").c_str(), image.data(),
+                                 static_cast<DWORD>(image.size()))
+                     .valid());
+}
+
+TEST_F(Deployment, WithoutAHeldImageTheServiceIsNotStarted)
+{
+    ASSERT_TRUE(context.ExtractDriver());
+    context.driverImage.reset(); // as when the write or the check failed
+    const ServiceHandles handles = context.InstallAndStartDriver();
+    ASSERT_NE(handles.service, nullptr);
+    EXPECT_FALSE(DeviceOpens());
+    EXPECT_TRUE(context.StopAndDeleteDriver(static_cast<SC_HANDLE>(handles.manager),
+                                            static_cast<SC_HANDLE>(handles.service)));
+    EXPECT_FALSE(ServiceExists());
 }
 
 TEST_F(Deployment, DeleteDriverFileWhenGoneReturnsFalse)
@@ -192,7 +286,10 @@ TEST_F(Deployment, DriverAnswersTheControlProtocol)
     EXPECT_FALSE(ServiceExists());
 }
 
-TEST_F(Deployment, LeftoverServiceIsOpenedStartedAndDeleted)
+// A service left by an earlier run keeps the image path it was created
+// with (another user's temporary folder, say); it is pointed at the image
+// just written before it is started, so the device answers from our image.
+TEST_F(Deployment, ALeftoverServiceIsPointedAtTheWrittenImageStartedAndDeleted)
 {
     ASSERT_TRUE(context.ExtractDriver());
     {
@@ -200,13 +297,14 @@ TEST_F(Deployment, LeftoverServiceIsOpenedStartedAndDeleted)
         UniqueServiceHandle leftover(CreateServiceW(manager.get(), ServiceName, L"left by an earlier run",
                                                     SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
                                                     SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
-                                                    TempDriverPath().c_str(), nullptr, nullptr, nullptr,
-                                                    nullptr, nullptr));
+                                                    L"C:\\elsewhere\\KorvaleNoQuorVallin.sys", nullptr, nullptr,
+                                                    nullptr, nullptr, nullptr));
         ASSERT_TRUE(leftover.valid()) << GetLastError();
     }
     const ServiceHandles handles = context.InstallAndStartDriver();
     ASSERT_NE(handles.service, nullptr);
     EXPECT_TRUE(DeviceOpens());
+    EXPECT_EQ(RegisteredImagePath(), TempDriverPath());
     EXPECT_TRUE(context.StopAndDeleteDriver(static_cast<SC_HANDLE>(handles.manager),
                                             static_cast<SC_HANDLE>(handles.service)));
     EXPECT_FALSE(DeviceOpens());

@@ -137,6 +137,44 @@ TEST(HelperDriver, WithoutADiskClassDriverAnswersTypeThreeAndTheRunReportsAScanE
     EXPECT_EQ(captured.str(), "\nError while scanning for QuorVallin\n\n");
 }
 
+// The walk looks up "\Driver\Disk" by name with the kernel's driver object
+// type. Wine's lookup ignores the type, so a test driver linked with the
+// inspection compares, at load time, the type the inspection passes with
+// the one the kernel's export holds, and refuses to start when they differ.
+TEST(HelperDriver, TheWalkLooksUpTheDiskDriverWithTheKernelsDriverObjectType)
+{
+    KernelService check(L"KorvaleObjectTypeTest", BuildFolder() + L"TestObjectTypeArgument.sys", nullptr);
+    EXPECT_TRUE(check.started()) << "error " << check.error()
+                                 << ": the inspection passes something other than the exported type";
+}
+
+// Only a caller with the debug privilege enabled is served. Wine's privilege
+// check always says yes, so this runs a build of the helper whose check
+// says no to every user-mode caller. Windows fails the open itself; Wine 8
+// does not hand the status of IRP_MJ_CREATE back to the opener (the open
+// succeeds), so there the refusal shows at the control request, which the
+// driver decides again for its caller.
+TEST(HelperDriver, ACallerWithoutTheDebugPrivilegeIsRefused)
+{
+    KernelService helper(L"KorvaleRefusalTest", BuildFolder() + L"KorvaleRefusesCallers.sys", nullptr);
+    ASSERT_TRUE(helper.started()) << "error " << helper.error();
+    UniqueFile device(CreateFileW(HELPER_DEVICE_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!device) {
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        return;
+    }
+    char request[HIJACK_REQUEST_SIZE] = HIJACK_REQUEST_TEXT;
+    std::array<uint8_t, HIJACK_REPLY_SIZE> reply;
+    reply.fill(0xAB);
+    DWORD returned = 0xFFFFFFFF;
+    const BOOL sent = DeviceIoControl(device.get(), IOCTL_START_HIJACK, request, sizeof(request), reply.data(),
+                                      HIJACK_REPLY_SIZE, &returned, nullptr);
+    EXPECT_FALSE(sent);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(reply[56], 0xAB) << "nothing was answered";
+}
+
 const NTSTATUS TellTaleStatus = static_cast<NTSTATUS>(0xC0000271);
 
 // Opens the rootkit's device name with the probe's own parameters and

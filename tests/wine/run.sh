@@ -1,25 +1,44 @@
 #!/usr/bin/env bash
 # The Wine tier: runs wine_tests.exe, then wine_scan_tests.exe (the driver
 # scan with a substitute raw copy), in a throwaway 32-bit prefix with a
-# fresh wineserver session (so that services start). Fails when either fails.
+# fresh wineserver session (so that services start). Both always run; the
+# tier fails when either fails. Prints each failed or skipped test whole,
+# with its name, and the totals.
 #   tests/wine/run.sh BUILD_DIR [gtest arguments...]
 # The tests find the built driver through KORVALE_DRIVER_IMAGE (a Windows path).
-set -euo pipefail
+set -uo pipefail
 build=$(realpath "${1:-build}")
 shift || true
 root=$(cd "$(dirname "$0")/../.." && pwd)
-prefix=$(mktemp -d /tmp/korvale-wine.XXXXXX)
+prefix=$(mktemp -d -t korvale-wine.XXXXXX)
 cleanup() { WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; rm -rf "$prefix"; }
 trap cleanup EXIT
-"$root/scripts/wine-prefix.sh" "$prefix"
+"$root/scripts/wine-prefix.sh" "$prefix" || exit 1
 export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export KORVALE_DRIVER_IMAGE="Z:${build//\//\\}\\wintest\\KorvaleNoQuorVallin.sys"
 export WINEPATH=
-cd "$build/wintest"
+cd "$build/wintest" || exit 1
+
+# From GoogleTest's full output: each failed or skipped test from its RUN line
+# to its result line (or to the end, where the binary died inside a test),
+# and the closing totals.
+show_failed_and_skipped() {
+  awk '
+    /^\[ RUN      \]/ { held = $0 "\n"; inside = 1; next }
+    inside { held = held $0 "\n" }
+    inside && /^\[ +(OK|FAILED|SKIPPED) +\]/ {
+      if ($0 !~ /^\[       OK \]/) printf "%s", held
+      inside = 0; next
+    }
+    !inside && (/^\[==========\]/ || /^\[  (PASSED|FAILED|SKIPPED) / || /FAILED TEST|YOU HAVE/)
+    END { if (inside) printf "%s(the test binary ended inside this test)\n", held }
+  '
+}
+
 status=0
 for exe in wine_tests.exe wine_scan_tests.exe; do
   echo "--- $exe"
-  wine "./$exe" --gtest_brief=1 "$@" | tr -d '\r'
-  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  wine "./$exe" "$@" 2>&1 | tr -d '\r' | show_failed_and_skipped
+  [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "--- $exe FAILED"; status=1; }
 done
 exit "$status"
