@@ -53,7 +53,7 @@ test-wine: deps win
 	@$(WINE_ONLY) wine bash -c '$(MAKE) --no-print-directory wintest && tests/wine/run.sh $(BUILD)' || [ $$? -eq 77 ]
 
 test-e2e: deps win
-	@$(WINE_ONLY) e2e tests/e2e/run.sh $(BUILD)/win/KorvaleNoQuorVallin.exe || [ $$? -eq 77 ]
+	@$(WINE_ONLY) e2e bash -c '$(MAKE) --no-print-directory wintest && tests/e2e/run.sh $(BUILD)/win/KorvaleNoQuorVallin.exe $(BUILD)/wintest/TestDiskHooked.sys' || [ $$? -eq 77 ]
 
 test-pe: deps win
 	/usr/bin/python3 tests/pe/check_binaries.py $(BUILD)/win

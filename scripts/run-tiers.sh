@@ -19,7 +19,7 @@ tiers=(
   "images|300|cd $build/native && ctest --output-on-failure -R '^images\$' --no-tests=error"
   "pe|120|/usr/bin/python3 tests/pe/check_binaries.py $build/win"
   "wine|1200|scripts/wine-only.sh wine bash -c 'make --no-print-directory BUILD=$build wintest && tests/wine/run.sh $build'"
-  "e2e|900|scripts/wine-only.sh e2e tests/e2e/run.sh $build/win/KorvaleNoQuorVallin.exe"
+  "e2e|900|scripts/wine-only.sh e2e bash -c 'make --no-print-directory BUILD=$build wintest && tests/e2e/run.sh $build/win/KorvaleNoQuorVallin.exe $build/wintest/TestDiskHooked.sys'"
   "reproducible|900|scripts/check-reproducible.sh"
   "fuzz|$((600 + 3 * fuzz_targets * fuzz_seconds))|scripts/fuzz.sh $build/fuzz $fuzz_seconds"
 )

@@ -36,18 +36,19 @@ bool RemovalContext::CleanServiceRegistry(const std::wstring& imageName)
         WriteScript(ServicesKeyUnopenedReport());
         return false;
     }
+    // Every service is examined, however many there are.
     ServiceNames collection;
+    LONG ended = ERROR_SUCCESS;
     {
         UniqueRegistryKey services(opened);
         std::vector<wchar_t> name(ServiceNameBufferChars);
         for (DWORD index = 0;; ++index) {
             DWORD length = static_cast<DWORD>(name.size());
             FILETIME lastWrite{};
-            if (RegEnumKeyExW(services.get(), index, name.data(), &length, nullptr, nullptr, nullptr,
-                              &lastWrite) != ERROR_SUCCESS)
+            ended = RegEnumKeyExW(services.get(), index, name.data(), &length, nullptr, nullptr, nullptr, &lastWrite);
+            if (ended != ERROR_SUCCESS)
                 break;
-            if (!AddServiceName(collection, std::u16string_view(AsU16(name.data()), length)))
-                return false;
+            AddServiceName(collection, std::u16string_view(AsU16(name.data()), length));
         }
     }
 
@@ -55,7 +56,9 @@ bool RemovalContext::CleanServiceRegistry(const std::wstring& imageName)
         FirstServiceNamingImage(collection, ToU16(imageName), QueryImagePath);
     if (match)
         DeleteServiceKeys(AsWide(collection.names[*match].c_str()));
-    return true;
+    // The names before a failed enumeration were examined all the same; the
+    // result tells that the list was cut short.
+    return EnumerationReachedTheEnd(ended);
 }
 
 bool RemovalContext::DeleteServiceKeys(const wchar_t* serviceName)

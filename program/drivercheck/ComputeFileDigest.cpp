@@ -27,10 +27,15 @@ bool RemovalContext::ComputeFileDigest(const wchar_t* path, char* output)
         return false;
     UniqueCryptHash hash(rawHash);
 
-    // A read that fails ends the input as the end of the file does.
+    // Only a read of 0 bytes ends the input. A read that fails leaves a
+    // digest of part of the file, which is no digest of the file at all.
     BYTE buffer[1024];
-    DWORD bytesRead = 0;
-    while (ReadFile(file.get(), buffer, sizeof(buffer), &bytesRead, nullptr) && bytesRead != 0) {
+    for (;;) {
+        DWORD bytesRead = 0;
+        if (!ReadFile(file.get(), buffer, sizeof(buffer), &bytesRead, nullptr))
+            return false;
+        if (bytesRead == 0)
+            break;
         if (!CryptHashData(hash.get(), buffer, bytesRead, 0))
             return false;
     }

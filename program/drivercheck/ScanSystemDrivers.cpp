@@ -132,26 +132,21 @@ bool RemovalContext::ScanSystemDrivers()
         callbackInfo.callback = OnRawCopyEvent;
         callbackInfo.cancelEvent = cancelEvent.get();
         callbackInfo.context = reinterpret_cast<ULONG_PTR>(sourcePath.c_str());
-        // The copy's own result is not consulted: the digests decide.
-        RawCopyFile(sourcePath.c_str(), copyPath.c_str(), &callbackInfo);
+        // A copy that failed may have left an empty or partial file: what
+        // it holds says nothing about the disk, so it is not digested.
+        const bool copied = RawCopyFile(sourcePath.c_str(), copyPath.c_str(), &callbackInfo) != FALSE;
 
         char rawDigest[DigestTextBytes] = {};
         char plainDigest[DigestTextBytes] = {};
-        const bool rawOk = ComputeFileDigest(copyPath.c_str(), rawDigest);
-        const bool plainOk = ComputeFileDigest(sourcePath.c_str(), plainDigest);
+        const bool rawOk = copied && ComputeFileDigest(copyPath.c_str(), rawDigest);
+        const bool plainOk = copied && ComputeFileDigest(sourcePath.c_str(), plainDigest);
 
-        switch (JudgeDigests(rawOk, rawDigest, plainOk, plainDigest)) {
-        case DriverVerdict::Clean:
-            WriteDriverVerdict(console, AsU16(entry.cFileName), false);
-            break;
-        case DriverVerdict::Infected:
+        const DriverVerdict verdict = JudgeDriver(copied, rawOk, rawDigest, plainOk, plainDigest);
+        if (verdict == DriverVerdict::Infected) {
             infectedDriverName = entry.cFileName;
-            WriteDriverVerdict(console, ToU16(infectedDriverName), true);
             result = true;
-            break;
-        case DriverVerdict::NotJudged:
-            break;
         }
+        WriteDriverVerdict(console, AsU16(entry.cFileName), verdict);
 
         DeleteFileW(copyPath.c_str());
     } while (FindNextFileW(search.get(), &entry));

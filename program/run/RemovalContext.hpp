@@ -13,8 +13,9 @@
 #include <string>
 
 struct RemovalContext {
-    // File name, without folder, of the system driver whose raw and
-    // ordinary contents differ (the last such file).
+    // File name, without folder, of the system driver whose raw copy and
+    // ordinary content differ (the last such file); a driver that could not
+    // be copied raw is never named here.
     std::wstring infectedDriverName;
     // The rootkit's image hidden in a data stream: entry name, colon, stream name.
     std::wstring hiddenImageName;
@@ -38,12 +39,14 @@ struct RemovalContext {
 
     // Driver-file infection check and repair.
     // Writes the MD5 digest of the file's content to `output` (33 bytes:
-    // 32 lower-case hexadecimal characters and a NUL); false leaves it untouched.
+    // 32 lower-case hexadecimal characters and a NUL); false, leaving it
+    // untouched, when the file cannot be read to its end.
     bool ComputeFileDigest(const wchar_t* path, char* output);
     bool ScanSystemDrivers();
     bool ReplaceInfectedDriver();
-    // Deletes the service whose ImagePath names the image; false when the
-    // Services key cannot be opened or holds too many names.
+    // Deletes the service whose ImagePath names the image, examining every
+    // service; false when the Services key cannot be opened or its
+    // enumeration failed before the end of the list.
     bool CleanServiceRegistry(const std::wstring& imageName);
     bool DeleteServiceKeys(const wchar_t* serviceName);
 

@@ -20,7 +20,7 @@ from terminal import Screen, render_script  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TITLE = "K o r v a l e   A n t i v i r u s   Q u o r V a l l i n   R e m o v a l - v1.0"
-RED, GREEN, WHITE = 12, 10, 15
+RED, GREEN, YELLOW, WHITE = 12, 10, 14, 15
 
 # A driver file is judged when it is larger than 59,392 bytes.
 JUDGED_SIZE = 59392
@@ -40,6 +40,14 @@ def judged_drivers(prefix, env):
     return judged
 
 
+def not_verified_lines(drivers):
+    """Wine cannot read a volume raw: every judged driver's raw copy fails, so
+    no driver can be verified; each gets its "Not verified" line in yellow, in
+    the order the search returns them, and none is taken for infected."""
+    return [piece for name in drivers
+            for piece in (name.ljust(10) + "\t : ", YELLOW, "Not verified\n", WHITE)]
+
+
 def expected_transcript(drivers):
     """What a run writes under Wine, in order: texts, and colour changes as ints.
     Wine's kernel has no disk driver object, so the helper driver answers that
@@ -48,14 +56,84 @@ def expected_transcript(drivers):
         "Korvale Antivirus QuorVallin Removal - v1.0\nKorvale Antivirus Research Labs\n\n",
         "\nError while scanning for QuorVallin\n\n",
         "\n",  # the driver service was stopped and deleted
-        # Wine cannot read a volume raw: every judged driver's raw copy fails
-        # after its (empty) copy was created, so the two digests differ and the
-        # driver is reported infected, in the order the search returns them.
-        *[piece for name in drivers
-          for piece in (name.ljust(10) + "\t : ", RED, "Infected !\n", WHITE)],
+        *not_verified_lines(drivers),
         "Warning: Failed to remove QuorVallin infection.", "\n",
         "\nPress any key to exit ...\r\n",
     ]
+
+
+def expected_transcript_with_stand_in(drivers):
+    """What a run writes with the test stand-in for the disk class driver
+    registered: the helper driver walks to the hooked routine beneath the
+    first disk and memory is infected; no driver file can be verified, so no
+    infected driver is named and nothing is asked or repaired."""
+    return [
+        "Korvale Antivirus QuorVallin Removal - v1.0\nKorvale Antivirus Research Labs\n\n",
+        "\nSystem Memory: ", RED, "Infected", WHITE, " By QuorVallin!\n\n",
+        "\n",  # the driver service was stopped and deleted
+        *not_verified_lines(drivers),
+        "\nPress any key to exit ...\r\n",
+    ]
+
+
+# The test stand-in for the disk class driver: a test-only kernel driver
+# registered as the service "Disk", so that "\Driver\Disk" exists in Wine's
+# kernel. Wine looks a driver object up by name only among the drivers of
+# the same driver host (winedevice.exe), and it puts kernel services in one
+# host only when they share a load order group; a service without a group
+# gets a host of its own. The program registers its helper driver without a
+# group; a service of that name that already exists it points at the image
+# it has just written, leaving its load order group as it was. So the
+# helper's service is registered beforehand in the stand-in's group: the
+# program then starts its own driver beside the stand-in, and removes that
+# service as usual.
+STAND_IN_SERVICE = "Disk"
+STAND_IN_GROUP = "KorvaleTestDiskHost"
+STAND_IN_FOLDER = r"C:\korvale-test"
+HELPER_SERVICE = "KorvaleNoQuorvallin"
+HELPER_IMAGE = "KorvaleNoQuorVallin.sys"
+
+
+def wine_quiet(env, *args, check=True):
+    return subprocess.run(["wine", *args], env=env, check=check,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+
+
+def temporary_folder(env):
+    """The temporary folder of the prefix's user, as a Windows path."""
+    echoed = subprocess.run(["wine", "cmd", "/c", "echo", "%TEMP%"], stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, env=env, check=True)
+    return echoed.stdout.decode("utf-8", "replace").strip()
+
+
+def register_disk_stand_in(prefix, env, image):
+    """Copies the stand-in's image into the prefix (outside the drivers
+    folder, so that the scan does not judge it), registers it as the kernel
+    service "Disk" and starts it, and registers the program's helper service
+    in the same group (see above)."""
+    folder = os.path.join(prefix, "drive_c", "korvale-test")
+    os.makedirs(folder, exist_ok=True)
+    shutil.copy(image, os.path.join(folder, os.path.basename(image)))
+    wine_quiet(env, "sc", "create", STAND_IN_SERVICE, "type=", "kernel", "start=", "demand",
+               "group=", STAND_IN_GROUP, "binpath=", STAND_IN_FOLDER + "\\" + os.path.basename(image))
+    wine_quiet(env, "sc", "start", STAND_IN_SERVICE)
+    register_helper_beside_stand_in(env)
+
+
+def register_helper_beside_stand_in(env):
+    """The program's helper service, registered in the stand-in's group; each
+    run of the program deletes it again."""
+    wine_quiet(env, "sc", "create", HELPER_SERVICE, "type=", "kernel", "start=", "demand",
+               "group=", STAND_IN_GROUP, "binpath=", temporary_folder(env) + "\\" + HELPER_IMAGE)
+
+
+def remove_disk_stand_in(prefix, env):
+    """Stops and deletes the stand-in's service and removes its image; deletes
+    the helper's service too if a failed run left it."""
+    wine_quiet(env, "sc", "stop", STAND_IN_SERVICE, check=False)
+    wine_quiet(env, "sc", "delete", STAND_IN_SERVICE, check=False)
+    wine_quiet(env, "sc", "delete", HELPER_SERVICE, check=False)
+    shutil.rmtree(os.path.join(prefix, "drive_c", "korvale-test"), ignore_errors=True)
 
 
 failures = []
@@ -205,8 +283,38 @@ def check_scan_log(exe, prefix, env, drivers):
         print("---")
 
 
+def check_scan_beside_stand_in(exe, prefix, env, drivers):
+    """/scan where memory is infected: one finding, so code 1, no question."""
+    register_helper_beside_stand_in(env)
+    status, output = run_with_open_stdin(exe, ["/scan"], env)
+    check(status == 1, f"/scan beside the hooked disk stand-in: exit code 1 without waiting (got {status})")
+    check(b"System Memory: Infected By QuorVallin!" in output and b"[y/n]" not in output
+          and b"Press any key" not in output, "/scan beside the stand-in: memory infected, no question, no prompt")
+    service, files = left_behind(prefix, env, drivers)
+    check(not service and not files, f"/scan beside the stand-in: nothing left behind {files}")
+
+
+def check_piped_run(exe, env, prefix, drivers, expected, what):
+    """Runs the program on pipes and checks its exit code, its whole
+    transcript and that it left nothing behind."""
+    status, output = run_piped(exe, env)
+    check(status == 0, f"{what}: exit code 0 (got {status})")
+    expected_text = "".join(p for p in expected if isinstance(p, str))
+    transcript = output.replace(b"\r\n", b"\n").decode("utf-8", "replace")
+    check(transcript == expected_text, f"{what}: the whole transcript, in order")
+    if transcript != expected_text:
+        print("expected:", repr(expected_text))
+        print("got:     ", repr(transcript))
+    service, files = left_behind(prefix, env, drivers)
+    check(not service, f"{what}: no service KorvaleNoQuorvallin left in the registry")
+    check(not files, f"{what}: no KorvaleNoQuorVallin.sys left behind {files}")
+
+
 def main():
     exe = os.path.abspath(sys.argv[1])
+    # The test stand-in for the disk class driver (a build of
+    # tests/wine/drivers/DiskClassStandIn.cpp), when given.
+    stand_in = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
     prefix = tempfile.mkdtemp(prefix="korvale-e2e.")
     env = wine_env(prefix)
     try:
@@ -214,17 +322,7 @@ def main():
         drivers = judged_drivers(prefix, env)
         expected = expected_transcript(drivers)
 
-        status, output = run_piped(exe, env)
-        check(status == 0, f"exit code 0 (got {status})")
-        expected_text = "".join(p for p in expected if isinstance(p, str))
-        transcript = output.replace(b"\r\n", b"\n").decode("utf-8", "replace")
-        check(transcript == expected_text, "the whole transcript, in order")
-        if transcript != expected_text:
-            print("expected:", repr(expected_text))
-            print("got:     ", repr(transcript))
-        service, files = left_behind(prefix, env, drivers)
-        check(not service, "no service KorvaleNoQuorvallin left in the registry")
-        check(not files, f"no KorvaleNoQuorVallin.sys left behind {files}")
+        check_piped_run(exe, env, prefix, drivers, expected, "no disk driver")
 
         status, output = run_on_terminal(exe, env)
         check(status == 0, f"exit code 0 under a terminal (got {status})")
@@ -245,6 +343,18 @@ def main():
 
         check_usage_switches(exe, prefix, env, drivers)
         check_scan_log(exe, prefix, env, drivers)
+        if stand_in is None:
+            print("skip the run with the disk class stand-in: no stand-in image given")
+        elif not os.path.isfile(stand_in):
+            check(False, f"the disk class stand-in {stand_in} exists")
+        else:
+            register_disk_stand_in(prefix, env, stand_in)
+            try:
+                check_piped_run(exe, env, prefix, drivers, expected_transcript_with_stand_in(drivers),
+                                "hooked disk stand-in")
+                check_scan_beside_stand_in(exe, prefix, env, drivers)
+            finally:
+                remove_disk_stand_in(prefix, env)
     finally:
         subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
         shutil.rmtree(prefix, ignore_errors=True)

@@ -1,6 +1,6 @@
 // The system driver scan's decisions: the raw copy callback's answer for
 // each step and attribute combination, the name field, the verdict lines
-// and the judgement over two digest texts.
+// and the judgement of a driver from its raw copy and its two digests.
 
 #include "program/drivercheck/core/DigestJudgement.hpp"
 #include "program/drivercheck/core/ScanDecisions.hpp"
@@ -101,42 +101,69 @@ TEST(DriverNameField, PadsToTenAndKeepsLongerNamesWhole)
     EXPECT_EQ(DriverNameField(u"\u00e9t\u00e9.sys"), u"\u00e9t\u00e9.sys   ");
 }
 
-TEST(DriverVerdictLine, CleanLine)
+struct VerdictLineCase {
+    const char* name;
+    const char16_t* driver;
+    DriverVerdict verdict;
+    const char* transcript;
+};
+
+const VerdictLineCase VerdictLineCases[] = {
+    {"clean", u"disk.sys", DriverVerdict::Clean, "disk.sys  \t : Clean \n"},
+    {"infected: red, then white", u"atapi.sys", DriverVerdict::Infected, "atapi.sys \t : <c12>Infected !\n<c15>"},
+    {"not verified: yellow, then white", u"ndis.sys", DriverVerdict::NotVerified,
+     "ndis.sys  \t : <c14>Not verified\n<c15>"},
+    {"long name written whole", u"serialport.sys", DriverVerdict::Infected,
+     "serialport.sys\t : <c12>Infected !\n<c15>"},
+    {"not judged: no line", u"disk.sys", DriverVerdict::NotJudged, ""},
+};
+
+TEST(DriverVerdictLine, EachVerdictWritesItsLine)
 {
-    RecordingConsole console;
-    WriteDriverVerdict(console.sink, u"disk.sys", false);
-    EXPECT_EQ(console.transcript, "disk.sys  \t : Clean \n");
+    for (const VerdictLineCase& c : VerdictLineCases) {
+        SCOPED_TRACE(c.name);
+        RecordingConsole console;
+        WriteDriverVerdict(console.sink, c.driver, c.verdict);
+        EXPECT_EQ(console.transcript, c.transcript);
+    }
 }
 
-TEST(DriverVerdictLine, InfectedLineIsRedThenWhite)
-{
-    RecordingConsole console;
-    WriteDriverVerdict(console.sink, u"atapi.sys", true);
-    EXPECT_EQ(console.transcript, "atapi.sys \t : <c12>Infected !\n<c15>");
-}
-
-TEST(DriverVerdictLine, LongNameIsWrittenWhole)
-{
-    RecordingConsole console;
-    WriteDriverVerdict(console.sink, u"serialport.sys", true);
-    EXPECT_EQ(console.transcript, "serialport.sys\t : <c12>Infected !\n<c15>");
-}
-
-TEST(DigestJudgement, ComparesTheTextsWhenBothDigestsSucceeded)
+// Every combination of the raw copy's outcome, the two digests' outcomes
+// and their texts. A failed raw copy leaves an empty or partial copy whose
+// digest differs from the driver's: that is never an infection.
+TEST(DriverJudgement, DecisionTable)
 {
     const char a[33] = "d41d8cd98f00b204e9800998ecf8427e";
-    const char b[33] = "d41d8cd98f00b204e9800998ecf8427e";
-    const char lastDiffers[33] = "d41d8cd98f00b204e9800998ecf8427f";
+    const char same[33] = "d41d8cd98f00b204e9800998ecf8427e";
+    const char other[33] = "d41d8cd98f00b204e9800998ecf8427f";
+    const struct {
+        bool copied, rawOk, plainOk;
+        const char* plain;
+        DriverVerdict verdict;
+    } cases[] = {
+        {true, true, true, same, DriverVerdict::Clean},
+        {true, true, true, other, DriverVerdict::Infected},
+        {true, false, true, same, DriverVerdict::NotJudged},
+        {true, false, true, other, DriverVerdict::NotJudged},
+        {true, true, false, same, DriverVerdict::NotJudged},
+        {true, true, false, other, DriverVerdict::NotJudged},
+        {true, false, false, other, DriverVerdict::NotJudged},
+        {false, true, true, same, DriverVerdict::NotVerified},
+        {false, true, true, other, DriverVerdict::NotVerified},
+        {false, false, true, other, DriverVerdict::NotVerified},
+        {false, true, false, other, DriverVerdict::NotVerified},
+        {false, false, false, other, DriverVerdict::NotVerified},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "copied " << c.copied << " raw " << c.rawOk << " plain " << c.plainOk
+                                        << " texts " << (c.plain == same ? "equal" : "differ"));
+        EXPECT_EQ(JudgeDriver(c.copied, c.rawOk, a, c.plainOk, c.plain), c.verdict);
+    }
     const char firstDiffers[33] = "e41d8cd98f00b204e9800998ecf8427e";
-    EXPECT_EQ(JudgeDigests(true, a, true, b), DriverVerdict::Clean);
-    EXPECT_EQ(JudgeDigests(true, a, true, lastDiffers), DriverVerdict::Infected);
-    EXPECT_EQ(JudgeDigests(true, firstDiffers, true, a), DriverVerdict::Infected);
-    EXPECT_EQ(JudgeDigests(false, a, true, b), DriverVerdict::NotJudged);
-    EXPECT_EQ(JudgeDigests(true, a, false, b), DriverVerdict::NotJudged);
-    EXPECT_EQ(JudgeDigests(false, a, false, lastDiffers), DriverVerdict::NotJudged);
+    EXPECT_EQ(JudgeDriver(true, true, firstDiffers, true, a), DriverVerdict::Infected);
 }
 
-TEST(DigestJudgement, TheTerminatorTakesPart)
+TEST(DriverJudgement, TheTerminatorTakesPart)
 {
     // All 33 bytes are compared, so a text whose NUL is missing never
     // passes for its terminated twin.
@@ -144,7 +171,7 @@ TEST(DigestJudgement, TheTerminatorTakesPart)
     char unterminated[33];
     std::copy(terminated, terminated + 32, unterminated);
     unterminated[32] = 'x';
-    EXPECT_EQ(JudgeDigests(true, terminated, true, unterminated), DriverVerdict::Infected);
+    EXPECT_EQ(JudgeDriver(true, true, terminated, true, unterminated), DriverVerdict::Infected);
 }
 
 } // namespace

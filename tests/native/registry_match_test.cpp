@@ -1,4 +1,4 @@
-// The service registry cleanup's decisions: the name collection's limits,
+// The service registry cleanup's decisions: collecting every service name,
 // which ImagePath values name the hidden image, which service is chosen,
 // the keys deleted and the report.
 
@@ -72,31 +72,6 @@ TEST(ImagePathMatch, NeverReadsPastTheReturnedBytes)
     EXPECT_TRUE(ImagePathNamesImage(memory.data(), memory.size(), u"abc.dll:x.exe"));
 }
 
-TEST(ServiceNameCollection, At4096NamesTheNextIsRefused)
-{
-    ServiceNames names;
-    for (int i = 0; i < 4096; ++i)
-        ASSERT_TRUE(AddServiceName(names, u"a")) << i;
-    EXPECT_EQ(names.names.size(), 4096u);
-    EXPECT_FALSE(AddServiceName(names, u"z")) << "4097 names, only 4097 characters";
-    EXPECT_EQ(names.names.size(), 4096u);
-}
-
-TEST(ServiceNameCollection, At8192CharactersTheNextNameIsRefused)
-{
-    ServiceNames names;
-    const std::u16string name1024(1024, u'n');
-    for (int i = 0; i < 7; ++i)
-        ASSERT_TRUE(AddServiceName(names, name1024));
-    ASSERT_TRUE(AddServiceName(names, std::u16string(1023, u'm')));
-    EXPECT_EQ(names.totalChars, 8191u);
-    EXPECT_FALSE(AddServiceName(names, u"xy")) << "8193 characters";
-    EXPECT_TRUE(AddServiceName(names, u"x")) << "exactly 8192 characters";
-    EXPECT_FALSE(AddServiceName(names, u"y"));
-    EXPECT_EQ(names.totalChars, 8192u);
-    EXPECT_EQ(names.names.size(), 9u);
-}
-
 // ImagePath values by key path; services missing from the map cannot be read.
 struct FakeServices {
     std::map<std::u16string, std::vector<uint8_t>> values;
@@ -112,6 +87,43 @@ struct FakeServices {
         };
     }
 };
+
+// A machine of today has 400 to 700 services of 10 to 12 characters; a
+// collection of many more names and far more name text than that still
+// holds every name, and the service is found wherever it stands.
+TEST(FirstServiceNamingImage, EveryServiceIsExaminedHoweverManyThereAre)
+{
+    const std::size_t count = 5000; // 60,000 characters of names
+    for (const std::size_t rootkitAt : {std::size_t{0}, count / 2, count}) {
+        SCOPED_TRACE(rootkitAt);
+        ServiceNames names;
+        FakeServices services;
+        for (std::size_t i = 0; i <= count; ++i) {
+            std::u16string name = u"Service";
+            for (char c : std::to_string(100000 + i))
+                name.push_back(static_cast<char16_t>(c));
+            const bool rootkit = i == rootkitAt;
+            if (rootkit)
+                name = u"evil";
+            AddServiceName(names, name);
+            services.values[ServiceKeyPath(name)] =
+                Utf16Bytes(rootkit ? u"C:\\WINDOWS\\abc.dll:x.exe" : u"system32\\drivers\\x.sys");
+        }
+        ASSERT_EQ(names.names.size(), count + 1);
+        const auto match = FirstServiceNamingImage(names, u"abc.dll:x.exe", services.reader());
+        ASSERT_TRUE(match.has_value());
+        EXPECT_EQ(names.names[*match], u"evil");
+        EXPECT_EQ(services.read.size(), rootkitAt + 1);
+    }
+}
+
+TEST(ServiceNameCollection, OnlyTheEndOfTheListEndsTheEnumerationWell)
+{
+    EXPECT_TRUE(EnumerationReachedTheEnd(259));  // ERROR_NO_MORE_ITEMS
+    EXPECT_FALSE(EnumerationReachedTheEnd(234)); // ERROR_MORE_DATA
+    EXPECT_FALSE(EnumerationReachedTheEnd(5));   // ERROR_ACCESS_DENIED
+    EXPECT_FALSE(EnumerationReachedTheEnd(0));
+}
 
 TEST(FirstServiceNamingImage, TheFirstMatchInEnumerationOrderStopsTheSearch)
 {

@@ -79,6 +79,24 @@ inline std::wstring DriversFolder()
     return std::wstring(folder) + L"\\drivers\\";
 }
 
+// The *.sys files of the drivers folder larger than 59,392 bytes, in the
+// order the search returns them: the drivers a scan judges.
+inline std::vector<std::wstring> JudgedDriversInSearchOrder()
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry{};
+    HANDLE search = FindFirstFileW((DriversFolder() + L"*.sys").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && entry.nFileSizeHigh == 0
+            && entry.nFileSizeLow > 59392)
+            names.push_back(entry.cFileName);
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return names;
+}
+
 // The DACL of a file as GetFileSecurityW returns it, byte for byte.
 inline std::vector<BYTE> DaclBytes(const std::wstring& path)
 {

@@ -150,6 +150,43 @@ TEST_F(ServiceRegistryCleanup, AnImagePathLargerThan1024BytesIsNotExamined)
     EXPECT_TRUE(KeyExists(std::wstring(Cs001) + L"KorvaleSvcBig"));
 }
 
+// A machine of today holds 400 to 700 services with names of 10 to 12
+// characters. With 1,000 such services (12,000 characters of names) the
+// rootkit's service is still found and deleted, wherever it stands in the
+// enumeration, and no other service is touched.
+TEST_F(ServiceRegistryCleanup, AmongAThousandServicesTheRootkitsIsFoundWhereverItStands)
+{
+    std::vector<std::wstring> fill;
+    for (int i = 0; i < 1000; ++i) {
+        wchar_t name[16];
+        swprintf(name, 16, L"KqvFill%05d", i); // 12 characters
+        fill.emplace_back(name);
+        ASSERT_TRUE(MakeService(std::wstring(Cs001) + name, std::wstring(L"system32\\drivers\\") + name + L".sys"));
+    }
+    struct Place {
+        const wchar_t* name;
+        std::size_t index; // in enumeration order, among 1,001 services
+    } places[] = {{L"KqvA", 0}, {L"KqvFill00499x", 500}, {L"KqvZ", 1000}};
+
+    for (const Place& place : places) {
+        SCOPED_TRACE(testing::Message() << place.index);
+        const std::wstring key = std::wstring(Cs001) + place.name;
+        ASSERT_TRUE(MakeService(key, std::wstring(L"C:\\windows\\") + Hidden));
+        const std::vector<std::wstring> before = ServiceOrder();
+        ASSERT_EQ(before.size(), 1001u) << "ControlSet001 holds only this test's services";
+        ASSERT_EQ(before[place.index], place.name);
+
+        EXPECT_EQ(Clean(Hidden), KeyReport);
+        EXPECT_FALSE(KeyExists(key));
+        std::vector<std::wstring> expected = before;
+        expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(place.index));
+        EXPECT_EQ(ServiceOrder(), expected) << "every other service is still there";
+        RemoveKeyTree(key);
+    }
+    for (const std::wstring& name : fill)
+        RemoveKeyTree(std::wstring(Cs001) + name);
+}
+
 TEST_F(ServiceRegistryCleanup, AKeyInNoControlSetIsNotReported)
 {
     CapturedOutput output;

@@ -113,6 +113,39 @@ TEST_F(FileDigest, FileHeldWithReadSharingIsDigested)
     CloseHandle(holder);
 }
 
+// A read that fails after part of the content came in: the digest would
+// cover only that part, so it is no digest of the file. A pipe whose
+// writer sends 3000 bytes and then goes away gives three good reads and
+// then a failing one (ERROR_BROKEN_PIPE) instead of the end of a file;
+// Wine does not enforce byte-range locks on reads, which would give the
+// same on Windows with a file.
+DWORD WINAPI SendThenBreak(void* pipe)
+{
+    const std::string bytes = Pattern(3000);
+    DWORD written = 0;
+    ConnectNamedPipe(pipe, nullptr);
+    WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    FlushFileBuffers(pipe); // returns once the reader has taken every byte
+    CloseHandle(pipe);
+    return 0;
+}
+
+TEST_F(FileDigest, ReadThatFailsPartWayFailsAndLeavesOutputUntouched)
+{
+    const wchar_t* const name = L"\\\\.\\pipe\\kqv-digest-broken";
+    HANDLE pipe = CreateNamedPipeW(name, PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0,
+                                   nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    HANDLE writer = CreateThread(nullptr, 0, SendThenBreak, pipe, 0, nullptr);
+    ASSERT_NE(writer, nullptr);
+
+    EXPECT_FALSE(context.ComputeFileDigest(name, output));
+    EXPECT_TRUE(OutputUntouched());
+
+    EXPECT_EQ(WaitForSingleObject(writer, 10000), WAIT_OBJECT_0) << "the digest took all 3000 bytes first";
+    CloseHandle(writer);
+}
+
 TEST_F(FileDigest, FolderFails)
 {
     EXPECT_FALSE(context.ComputeFileDigest(TemporaryFolder().c_str(), output));

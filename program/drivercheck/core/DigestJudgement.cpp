@@ -2,8 +2,10 @@
 
 #include <cstring>
 
-DriverVerdict JudgeDigests(bool rawOk, const char* rawText, bool plainOk, const char* plainText)
+DriverVerdict JudgeDriver(bool rawCopyOk, bool rawOk, const char* rawText, bool plainOk, const char* plainText)
 {
+    if (!rawCopyOk)
+        return DriverVerdict::NotVerified;
     if (!rawOk || !plainOk || rawText == nullptr || plainText == nullptr)
         return DriverVerdict::NotJudged;
     return std::memcmp(rawText, plainText, DigestTextBytes) == 0 ? DriverVerdict::Clean : DriverVerdict::Infected;

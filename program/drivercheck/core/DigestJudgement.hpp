@@ -1,5 +1,6 @@
-// The judgement of one driver from its two digest texts: the raw copy's
-// and the one of the file read the ordinary way.
+// The judgement of one driver from the outcome of its raw copy and its two
+// digest texts: the raw copy's and the one of the file read the ordinary
+// way.
 #pragma once
 
 #include <cstddef>
@@ -8,10 +9,14 @@
 constexpr std::size_t DigestTextBytes = 33;
 
 enum class DriverVerdict {
-    NotJudged, // a digest failed: the driver gets no line
+    NotVerified, // the raw copy failed: nothing on the disk to compare with
+    NotJudged,   // a digest failed: the driver gets no line
     Clean,
     Infected,
 };
 
-// Compares the two 33-byte texts byte for byte when both digests succeeded.
-DriverVerdict JudgeDigests(bool rawOk, const char* rawText, bool plainOk, const char* plainText);
+// A driver is judged only when its raw copy succeeded and both digests
+// covered the whole file; then the two 33-byte texts are compared byte for
+// byte. A failed raw copy is never taken for an infection, whatever its
+// (empty or partial) copy's digest says.
+DriverVerdict JudgeDriver(bool rawCopyOk, bool rawOk, const char* rawText, bool plainOk, const char* plainText);

@@ -1,13 +1,8 @@
 #include "program/drivercheck/core/RegistryMatch.hpp"
 
-bool AddServiceName(ServiceNames& collection, std::u16string_view name)
+void AddServiceName(ServiceNames& collection, std::u16string_view name)
 {
-    if (collection.names.size() >= MaxServiceNames ||
-        name.size() > MaxServiceNameChars - collection.totalChars)
-        return false;
     collection.names.emplace_back(name);
-    collection.totalChars += name.size();
-    return true;
 }
 
 bool ImagePathNamesImage(const uint8_t* value, std::size_t valueBytes, std::u16string_view imageName)

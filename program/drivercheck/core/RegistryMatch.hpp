@@ -17,20 +17,23 @@
 inline constexpr std::u16string_view ServicesKeyPath = u"SYSTEM\\ControlSet001\\Services";
 inline constexpr std::u16string_view ServicesKeyPrefix = u"SYSTEM\\ControlSet001\\Services\\";
 
-constexpr std::size_t ServiceNameBufferChars = 1024;  // the enumeration's name buffer
-constexpr std::size_t MaxServiceNames = 4096;
-constexpr std::size_t MaxServiceNameChars = 8192;     // name text of all names together
+// The enumeration's name buffer. The registry keeps key names far shorter,
+// so every name fits; how many there are is not bounded here.
+constexpr std::size_t ServiceNameBufferChars = 1024;
 constexpr std::size_t ImagePathBufferBytes = 1024;
 
-// The service names in enumeration order, within the collection's limits.
+// The service names in enumeration order, every one of them.
 struct ServiceNames {
     std::vector<std::u16string> names;
-    std::size_t totalChars = 0;
 };
 
-// Appends one name. False, leaving the collection as it was, when the name
-// would take it past 4096 names or 8192 characters of name text.
-bool AddServiceName(ServiceNames& collection, std::u16string_view name);
+void AddServiceName(ServiceNames& collection, std::u16string_view name);
+
+// The enumeration ended at its status: ERROR_NO_MORE_ITEMS (259) is the end
+// of the list; any other status (a name that did not fit the buffer, a
+// failure of the registry) cut the list short.
+constexpr int32_t NoMoreItemsStatus = 259;
+inline bool EnumerationReachedTheEnd(int32_t status) { return status == NoMoreItemsStatus; }
 
 // True when the ImagePath value holds the image name, case-sensitively,
 // anywhere in it. The value is read as UTF-16 only within the bytes the

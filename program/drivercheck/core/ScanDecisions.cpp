@@ -34,15 +34,22 @@ std::u16string DriverNameField(std::u16string_view name)
     return field;
 }
 
-void WriteDriverVerdict(const ConsoleSink& console, std::u16string_view name, bool infected)
+void WriteDriverVerdict(const ConsoleSink& console, std::u16string_view name, DriverVerdict verdict)
 {
+    if (verdict == DriverVerdict::NotJudged)
+        return;
     console.writeWide(DriverNameField(name));
-    if (!infected) {
+    if (verdict == DriverVerdict::Clean) {
         console.writeWide(u"\t : Clean \n");
         return;
     }
     console.writeWide(u"\t : ");
-    console.colour(ColourInfected);
-    console.writeWide(u"Infected !\n");
+    if (verdict == DriverVerdict::Infected) {
+        console.colour(ColourInfected);
+        console.writeWide(u"Infected !\n");
+    } else {
+        console.colour(ColourNotVerified);
+        console.writeWide(u"Not verified\n");
+    }
     console.colour(ColourNormal);
 }

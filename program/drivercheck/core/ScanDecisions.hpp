@@ -3,6 +3,7 @@
 // how a verdict line is written.
 #pragma once
 
+#include "program/drivercheck/core/DigestJudgement.hpp"
 #include "program/rawread/core/RawKinds.hpp"
 #include "program/run/core/Console.hpp"
 
@@ -46,6 +47,7 @@ inline bool FitsPathBuffer(std::u16string_view path) { return path.size() < Path
 // blanks; a longer name stays whole.
 std::u16string DriverNameField(std::u16string_view name);
 
-// One verdict line: the name field, then "\t : Clean " and an end of line,
-// or "\t : " and "Infected !" in red, an end of line, and the normal colour.
-void WriteDriverVerdict(const ConsoleSink& console, std::u16string_view name, bool infected);
+// One verdict line: the name field, then "\t : Clean " and an end of line;
+// or "\t : ", then "Infected !" in red or "Not verified" in yellow, an end
+// of line, and the normal colour. A driver that was not judged gets no line.
+void WriteDriverVerdict(const ConsoleSink& console, std::u16string_view name, DriverVerdict verdict);

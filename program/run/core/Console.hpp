@@ -10,9 +10,10 @@
 
 // Console text attributes used by every report.
 enum ConsoleColour : int {
-    ColourGood = 10,      // bright green: good news, "Disinfected", "Clean"
-    ColourInfected = 12,  // bright red: "Infected"
-    ColourNormal = 15,    // bright white: everything else
+    ColourGood = 10,        // bright green: good news, "Disinfected", "Clean"
+    ColourInfected = 12,    // bright red: "Infected"
+    ColourNotVerified = 14, // bright yellow: "Not verified"
+    ColourNormal = 15,      // bright white: everything else
 };
 
 // One step of console output: either a text or a colour change.

@@ -1,23 +1,15 @@
 // The whole repair of the data-stream variant in one run, in a real prefix:
 // the run's own sequence with the real phases, the helper driver really
-// deployed and removed, the real driver scan, the real cleanup. Substituted
-// are only what Wine cannot show or must not do:
-//   - the memory outcome: Wine's kernel has no disk driver to inspect, so
-//     the reply an infected machine's helper driver gives (type 1 with the
-//     DriverInit code) is judged in place of the device conversation;
-//   - the raw copy (this binary's substitute engine): one test driver's raw
-//     content differs from its ordinary content;
-//   - the restart request, which would end the Wine session.
+// deployed and removed, the real driver scan, the real cleanup; only the
+// memory outcome, the raw copy and the restart request are substituted
+// (WholeRun.hpp). One test driver's raw content differs from its ordinary
+// content.
 // Wine's stream query is not implemented, so the scan of the Windows
 // directory finds nothing there; the name it finds on Windows is put in the
 // context before the run, and the test checks that the real scan, finding
 // nothing, leaves it as it was for the registry cleanup.
 
-#include "driver/HijackProtocol.h"
-#include "program/deploy/core/HijackVerdict.hpp"
 #include "program/deploy/core/Signature.hpp"
-#include "program/run/RemovalContext.hpp"
-#include "program/run/WinConsole.hpp"
 #include "tests/wine/CleanupWine.hpp"
 #include "tests/wine/DriverCheckFiles.hpp"
 #include "tests/wine/scan/RawCopySubstitute.hpp"
@@ -25,10 +17,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <functional>
-#include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -41,20 +29,6 @@ const std::wstring FolderName = L"$NtUninstallKB5150$";
 
 using cleanupwine::KeyExists;
 using cleanupwine::MakeService;
-
-// Positions of the pieces in the transcript, each after the one before;
-// npos from the first piece not found in order.
-std::vector<std::size_t> FindInOrder(const std::string& text, const std::vector<std::string>& pieces)
-{
-    std::vector<std::size_t> at;
-    std::size_t from = 0;
-    for (const std::string& piece : pieces) {
-        const std::size_t found = from == std::string::npos ? std::string::npos : text.find(piece, from);
-        at.push_back(found);
-        from = found == std::string::npos ? std::string::npos : found + piece.size();
-    }
-    return at;
-}
 
 class InfectedAdsRun : public ::testing::Test {
 protected:
@@ -109,40 +83,17 @@ TEST_F(InfectedAdsRun, FolderPurgedDriverReplacedServiceKeysGoneTranscriptInOrde
     std::vector<std::string> calls;
     std::string hiddenNameAtCleanup;
 
-    RunPhases phases = ProgramPhases(context);
-    phases.inspectSystemMemory = [] {
-        const std::vector<uint8_t> reply = InfectedAdsReply();
-        const HijackVerdict verdict = EvaluateHijackReply(reply.data(), reply.size());
-        WriteScript(verdict.script);
-        return verdict.outcome;
-    };
-    phases.restartWindows = [] { return true; };
+    RunPhases phases = wholerun::SubstitutedPhases(context, wholerun::Reply(HIJACK_TYPE_ADS, DriverInitSignature));
     phases.cleanServiceRegistry = [&, clean = phases.cleanServiceRegistry] {
         hiddenNameAtCleanup = std::string(context.hiddenImageName.begin(), context.hiddenImageName.end());
         clean();
     };
-    Logged(phases.extractDriver, "extract", calls);
-    Logged(phases.installAndStartDriver, "install", calls);
-    Logged(phases.inspectSystemMemory, "inspect (substituted)", calls);
-    Logged(phases.stopAndDeleteDriver, "stop", calls);
-    Logged(phases.scanSystemDrivers, "scan", calls);
-    Logged(phases.askRestartConsent, "ask", calls);
-    Logged(phases.scanWindowsDirectoryStreams, "streams", calls);
-    Logged(phases.removeRootkitFolder, "folder", calls);
-    Logged(phases.replaceInfectedDriver, "replace", calls);
-    Logged(phases.cleanServiceRegistry, "registry", calls);
-    Logged(phases.restartWindows, "restart (substituted)", calls);
-    Logged(phases.deleteDriverFile, "delete driver file", calls);
+    wholerun::LogPhases(phases, calls);
 
     // The user answers y, then presses a key at the end.
-    std::istringstream input("y\n\n");
-    std::ostringstream output;
-    std::streambuf* const savedIn = std::cin.rdbuf(input.rdbuf());
-    std::streambuf* const savedOut = std::cout.rdbuf(output.rdbuf());
-    const int exitCode = RunRemoval(phases, StandardConsole());
-    std::cout.rdbuf(savedOut);
-    std::cin.rdbuf(savedIn);
-    const std::string transcript = output.str();
+    const wholerun::RunOutcome run = wholerun::RunWithInput(phases, "y\n\n");
+    const int exitCode = run.exitCode;
+    const std::string& transcript = run.transcript;
 
     EXPECT_EQ(exitCode, 0);
     EXPECT_EQ(calls, (std::vector<std::string>{"extract", "install", "inspect (substituted)", "stop", "scan", "ask",
@@ -161,7 +112,7 @@ TEST_F(InfectedAdsRun, FolderPurgedDriverReplacedServiceKeysGoneTranscriptInOrde
         "\nRestarting Windows ...\r\n",
         "\nPress any key to exit ...\r\n",
     };
-    const std::vector<std::size_t> at = FindInOrder(transcript, pieces);
+    const std::vector<std::size_t> at = wholerun::FindInOrder(transcript, pieces);
     for (std::size_t i = 0; i < pieces.size(); ++i)
         EXPECT_NE(at[i], std::string::npos) << "piece " << i << " (" << pieces[i] << ") not in order in:\n" << transcript;
     EXPECT_EQ(transcript.find("Warning"), std::string::npos) << "the replacement succeeded";

@@ -4,7 +4,7 @@
 // memory outcome (Wine's kernel has no disk driver to inspect), the raw
 // copy (this binary's substitute engine) and the restart request.
 
-#include "program/deploy/core/HijackVerdict.hpp"
+#include "program/deploy/core/Signature.hpp"
 #include "program/run/ProgramRun.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/Wide.hpp"
@@ -30,7 +30,7 @@ protected:
     std::wstring quarantinePath = drivercheck_test::DriversFolder() + L"infected.bad";
     std::wstring logPath = drivercheck_test::TemporaryFolder() + L"korvale switches.log";
     RemovalContext context;
-    RunPhases phases = ProgramPhases(context);
+    RunPhases phases = wholerun::SubstitutedPhases(context, wholerun::Reply(HIJACK_TYPE_ADS, DriverInitSignature));
     std::vector<std::string> calls;
     std::string transcript;
     // Input waiting on standard input, and what of it the run left unread.
@@ -44,19 +44,12 @@ protected:
         ASSERT_TRUE(drivercheck_test::WriteWholeFile(driverPath, drivercheck_test::Pattern(70000)));
         PlanRawCopy(DriverName, {SubstituteCopy::Bytes, drivercheck_test::Pattern(70000, 9)});
 
-        phases.inspectSystemMemory = [] {
-            const std::vector<uint8_t> reply = InfectedAdsReply();
-            const HijackVerdict verdict = EvaluateHijackReply(reply.data(), reply.size());
-            WriteScript(verdict.script);
-            return verdict.outcome;
-        };
-        phases.restartWindows = [] { return true; };
-        Logged(phases.askRestartConsent, "ask", calls);
-        Logged(phases.scanWindowsDirectoryStreams, "streams", calls);
-        Logged(phases.replaceInfectedDriver, "replace", calls);
-        Logged(phases.restartWindows, "restart (substituted)", calls);
-        Logged(phases.waitForKey, "key", calls);
-        Logged(phases.deleteDriverFile, "delete driver file", calls);
+        wholerun::Logged(phases.askRestartConsent, "ask", calls);
+        wholerun::Logged(phases.scanWindowsDirectoryStreams, "streams", calls);
+        wholerun::Logged(phases.replaceInfectedDriver, "replace", calls);
+        wholerun::Logged(phases.restartWindows, "restart (substituted)", calls);
+        wholerun::Logged(phases.waitForKey, "key", calls);
+        wholerun::Logged(phases.deleteDriverFile, "delete driver file", calls);
     }
 
     void TearDown() override
