@@ -158,13 +158,11 @@ def run_piped(exe, env):
     return result.returncode, result.stdout
 
 
-def run_on_terminal(exe, env):
-    """Under a pseudo-terminal (script(1)); presses Enter once the exit prompt shows."""
-    process = subprocess.Popen(["script", "-qfec", f"wine '{exe}'", "/dev/null"], stdin=subprocess.PIPE,
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+def read_output(process, deadline, on_output=None):
+    """Reads the process's standard output until it ends or the deadline
+    passes; after every wait of at most half a second, on_output (when
+    given) sees everything read so far."""
     output = b""
-    pressed = False
-    deadline = time.time() + 120
     fd = process.stdout.fileno()
     while time.time() < deadline:
         ready, _, _ = select.select([fd], [], [], 0.5)
@@ -173,16 +171,32 @@ def run_on_terminal(exe, env):
             if not chunk:
                 break
             output += chunk
-        if not pressed:
-            screen = Screen()
-            screen.feed(output)
-            if any(text == "Press any key to exit ..." for text, _ in screen.rows()):
-                time.sleep(1)  # a key typed before the console reads is not always kept
-                process.stdin.write(b"\r")
-                process.stdin.flush()
-                pressed = True
+        if on_output is not None:
+            on_output(output)
         if process.poll() is not None and not ready:
             break
+    return output
+
+
+def run_on_terminal(exe, env):
+    """Under a pseudo-terminal (script(1)); presses Enter once the exit prompt shows."""
+    process = subprocess.Popen(["script", "-qfec", f"wine '{exe}'", "/dev/null"], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+    pressed = False
+
+    def press_enter_at_the_exit_prompt(output):
+        nonlocal pressed
+        if pressed:
+            return
+        screen = Screen()
+        screen.feed(output)
+        if any(text == "Press any key to exit ..." for text, _ in screen.rows()):
+            time.sleep(1)  # a key typed before the console reads is not always kept
+            process.stdin.write(b"\r")
+            process.stdin.flush()
+            pressed = True
+
+    output = read_output(process, time.time() + 120, press_enter_at_the_exit_prompt)
     if process.poll() is None:
         process.kill()
     return process.wait(), output
@@ -204,18 +218,8 @@ def run_with_open_stdin(exe, args, env, cwd=None, timeout=180):
     Returns (exit code, output), or (None, output) when it had to be killed."""
     process = subprocess.Popen(["wine", exe, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                stderr=subprocess.DEVNULL, env=env, cwd=cwd)
-    output = b""
-    fd = process.stdout.fileno()
     deadline = time.time() + timeout
-    while time.time() < deadline:
-        ready, _, _ = select.select([fd], [], [], 0.5)
-        if ready:
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                break
-            output += chunk
-        elif process.poll() is not None:
-            break
+    output = read_output(process, deadline)
     try:
         status = process.wait(timeout=max(1.0, deadline - time.time()))
     except subprocess.TimeoutExpired:
