@@ -21,6 +21,7 @@ from terminal import Screen, render_script  # noqa: E402
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TITLE = "K o r v a l e   A n t i v i r u s   Q u o r V a l l i n   R e m o v a l - v1.0"
 RED, GREEN, YELLOW, WHITE = 12, 10, 14, 15
+BANNER = "Korvale Antivirus QuorVallin Removal - v1.0\nKorvale Antivirus Research Labs\n\n"
 
 # A driver file is judged when it is larger than 59,392 bytes.
 JUDGED_SIZE = 59392
@@ -53,7 +54,7 @@ def expected_transcript(drivers):
     Wine's kernel has no disk driver object, so the helper driver answers that
     it found no disk: the memory scan ends in an error and nothing is repaired."""
     return [
-        "Korvale Antivirus QuorVallin Removal - v1.0\nKorvale Antivirus Research Labs\n\n",
+        BANNER,
         "\nError while scanning for QuorVallin\n\n",
         "\n",  # the driver service was stopped and deleted
         *not_verified_lines(drivers),
@@ -68,7 +69,7 @@ def expected_transcript_with_stand_in(drivers):
     first disk and memory is infected; no driver file can be verified, so no
     infected driver is named and nothing is asked or repaired."""
     return [
-        "Korvale Antivirus QuorVallin Removal - v1.0\nKorvale Antivirus Research Labs\n\n",
+        BANNER,
         "\nSystem Memory: ", RED, "Infected", WHITE, " By QuorVallin!\n\n",
         "\n",  # the driver service was stopped and deleted
         *not_verified_lines(drivers),
