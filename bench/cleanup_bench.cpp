@@ -63,7 +63,8 @@ struct WalkCounts {
 WalkCounts CountedPurge(const std::wstring& root)
 {
     WalkCounts counts;
-    PurgeOperations operations = FileSystemPurgeOperations();
+    RemovalContext context;
+    PurgeOperations operations = FileSystemPurgeOperations(context);
     const auto list = operations.forEachEntry;
     operations.forEachEntry = [&](const std::u16string& pattern, const std::function<void(const PurgeEntry&)>& visit) {
         ++counts.listings[pattern];
@@ -199,7 +200,7 @@ int Registry(const std::vector<long>& counts)
         std::stringstream sink;
         std::streambuf* console = std::cout.rdbuf(sink.rdbuf());
         const double start = Seconds();
-        const bool result = context.CleanServiceRegistry(L"bench.dll:x.exe");
+        const bool result = context.CleanServiceRegistry(L"bench.dll:x.exe") == CleanupResult::Done;
         const double elapsed = Seconds() - start;
         std::cout.rdbuf(console);
         const bool deleted = !KeyExists(services + ServiceName(count - 1));

@@ -1,7 +1,11 @@
 // The purge walk's operations on the real file system: SetFileAttributesW,
-// FindFirstFileW / FindNextFileW, DeleteFileW, and the console report.
+// FindFirstFileW / FindNextFileW, DeleteFileW (after a copy is kept), and
+// the console report.
 #pragma once
 
 #include "program/cleanup/core/PurgeWalk.hpp"
 
-PurgeOperations FileSystemPurgeOperations();
+struct RemovalContext;
+
+// A deleted file is kept in `context`'s quarantine first.
+PurgeOperations FileSystemPurgeOperations(RemovalContext& context);

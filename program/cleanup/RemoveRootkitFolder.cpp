@@ -10,19 +10,20 @@
 #include "program/run/Wide.hpp"
 #include "program/run/WinConsole.hpp"
 
-void RemovalContext::RemoveRootkitFolder()
+CleanupResult RemovalContext::RemoveRootkitFolder()
 {
     wchar_t windowsDirectory[MAX_PATH] = {};
     const UINT length = GetWindowsDirectoryW(windowsDirectory, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
-        return;
+        return CleanupResult::NotFound;
     const std::wstring prefix = ToWide(RootkitFolderPrefix);
     const std::optional<std::wstring> folder = FindRootkitFolder(windowsDirectory, prefix.c_str());
     if (!folder)
-        return;
+        return CleanupResult::NotFound;
+    // The rootkit's folder gets a DACL for the administrators alone.
     ResetFileAccess(folder->c_str());
     DeleteReparsePoint(folder->c_str());
-    PurgeFolderTree(folder->c_str());
+    return PurgeFolderTree(folder->c_str()) ? CleanupResult::Done : CleanupResult::Failed;
 }
 
 std::optional<std::wstring> RemovalContext::FindRootkitFolder(const wchar_t* directory, const wchar_t* prefix)
@@ -42,7 +43,7 @@ std::optional<std::wstring> RemovalContext::FindRootkitFolder(const wchar_t* dir
     return std::nullopt;
 }
 
-PurgeOperations FileSystemPurgeOperations()
+PurgeOperations FileSystemPurgeOperations(RemovalContext& context)
 {
     PurgeOperations operations;
     operations.clearAttributes = [](const std::u16string& path) {
@@ -59,14 +60,15 @@ PurgeOperations FileSystemPurgeOperations()
         } while (FindNextFileW(search.get(), &entry));
         return true;
     };
-    operations.deleteFile = [](const std::u16string& path) {
-        return DeleteFileW(AsWide(path.c_str())) != FALSE;
+    operations.deleteFile = [&context](const std::u16string& path) {
+        return context.RemoveKeepingCopy(ToWide(path), "deleted",
+                                         "a file named \"@\" in the QuorVallin folder under the Windows directory");
     };
     operations.reportDeleted = [] { WriteScript(MaliciousFileReport()); };
     return operations;
 }
 
-void RemovalContext::PurgeFolderTree(const wchar_t* folder)
+bool RemovalContext::PurgeFolderTree(const wchar_t* folder)
 {
-    ::PurgeFolderTree(std::u16string(AsU16(folder)), FileSystemPurgeOperations());
+    return ::PurgeFolderTree(std::u16string(AsU16(folder)), FileSystemPurgeOperations(*this));
 }

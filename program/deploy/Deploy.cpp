@@ -1,5 +1,5 @@
 // Puts the helper driver on the machine for the length of one run:
-// written to the temporary folder, registered and started as a kernel
+// written to the run's private work folder, registered and started as a kernel
 // service, then stopped, unregistered and deleted.
 
 #include "program/deploy/DriverImage.hpp"
@@ -21,13 +21,10 @@ const DWORD ServiceAccess = SERVICE_START | SERVICE_STOP | DELETE; // 0x10030
 const DWORD LeftoverServiceAccess = ServiceAccess | SERVICE_CHANGE_CONFIG;
 const WORD DriverResourceId = 101;
 
-std::optional<std::wstring> DriverPath()
+// The driver file in the run's work folder; nothing before the folder is made.
+std::optional<std::wstring> DriverPath(const RemovalContext& context)
 {
-    wchar_t folder[MAX_PATH + 1] = {};
-    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
-    if (length == 0 || length > MAX_PATH)
-        return std::nullopt;
-    const std::optional<std::u16string> path = DriverFilePath(std::u16string_view(AsU16(folder), length));
+    const std::optional<std::u16string> path = DriverFilePath(ToU16(context.workFolder));
     if (!path)
         return std::nullopt;
     return ToWide(*path);
@@ -80,13 +77,18 @@ bool RemovalContext::ExtractDriver()
     const DWORD size = SizeofResource(module, found);
     const void* bytes = LockResource(loaded);
 
-    const std::optional<std::wstring> path = DriverPath();
-    if (!path)
+    if (!MakeWorkFolder())
         return false;
-    UniqueFile file(CreateFileW(path->c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file)
+    const std::optional<std::wstring> path = DriverPath(*this);
+    // The folder is new, so the file is too: nothing of an earlier run, or
+    // of anyone else, is written over.
+    UniqueFile file(path ? CreateFileW(path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr)
+                         : INVALID_HANDLE_VALUE);
+    if (!file) {
+        RemoveWorkFolder();
         return false;
+    }
     const bool written = bytes != nullptr && WriteDriverImage(file.get(), bytes, size);
     // The writing handle cannot stay open: the kernel's loader does not
     // share the file with a writer. Reopened without write or delete
@@ -106,7 +108,7 @@ ServiceHandles RemovalContext::InstallAndStartDriver()
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
     if (manager == nullptr)
         return ServiceHandles{};
-    const std::optional<std::wstring> path = DriverPath();
+    const std::optional<std::wstring> path = DriverPath(*this);
     if (!path) {
         // Without the path no service can be pointed at the image; one
         // left by an earlier run is opened, so that it is deleted, but
@@ -146,8 +148,11 @@ bool RemovalContext::StopAndDeleteDriver(SC_HANDLE manager, SC_HANDLE service)
 BOOL RemovalContext::DeleteDriverFile()
 {
     driverImage.reset();
-    const std::optional<std::wstring> path = DriverPath();
+    const std::optional<std::wstring> path = DriverPath(*this);
     if (!path)
         return FALSE;
-    return DeleteFileW(path->c_str());
+    const BOOL deleted = DeleteFileW(path->c_str());
+    // The work folder goes with it, and whatever else the run left in it.
+    RemoveWorkFolder();
+    return deleted;
 }

@@ -28,13 +28,13 @@ std::optional<std::vector<uint8_t>> QueryImagePath(const std::u16string& keyPath
 
 } // namespace
 
-bool RemovalContext::CleanServiceRegistry(const std::wstring& imageName)
+CleanupResult RemovalContext::CleanServiceRegistry(const std::wstring& imageName)
 {
     HKEY opened = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, AsWide(std::u16string(ServicesKeyPath).c_str()), 0, KEY_ALL_ACCESS,
                       &opened) != ERROR_SUCCESS) {
         WriteScript(ServicesKeyUnopenedReport());
-        return false;
+        return CleanupResult::Failed;
     }
     // Every service is examined, however many there are.
     ServiceNames collection;
@@ -55,10 +55,11 @@ bool RemovalContext::CleanServiceRegistry(const std::wstring& imageName)
     const std::optional<std::size_t> match =
         FirstServiceNamingImage(collection, ToU16(imageName), QueryImagePath);
     if (match)
-        DeleteServiceKeys(AsWide(collection.names[*match].c_str()));
+        return DeleteServiceKeys(AsWide(collection.names[*match].c_str())) ? CleanupResult::Done
+                                                                             : CleanupResult::Failed;
     // The names before a failed enumeration were examined all the same; the
-    // result tells that the list was cut short.
-    return EnumerationReachedTheEnd(ended);
+    // service may have been among those the list did not reach.
+    return EnumerationReachedTheEnd(ended) ? CleanupResult::NotFound : CleanupResult::Failed;
 }
 
 bool RemovalContext::DeleteServiceKeys(const wchar_t* serviceName)

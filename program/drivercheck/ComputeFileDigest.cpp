@@ -13,8 +13,16 @@ bool RemovalContext::ComputeFileDigest(const wchar_t* path, char* output)
     if (output == nullptr)
         return false;
 
-    UniqueFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    // Backup semantics: with the run's backup privilege the file is read
+    // whatever its DACL says, and no access list needs opening up for it.
+    UniqueFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!file)
+        return false;
+    // A folder opens too with backup semantics; it has no content to digest.
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(file.get(), &information)
+        || (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return false;
 
     HCRYPTPROV rawProvider = 0;

@@ -207,7 +207,7 @@ DWORD RawCopySteps(CopyState& state, const wchar_t* source, const wchar_t* desti
         return ERROR_BAD_ARGUMENTS;
     }
     state.destinationHandle =
-        CreateFileW(state.destination, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        CreateFileW(state.destination, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     const bool created = IsOpenHandle(state.destinationHandle);
     const DWORD error = created ? ERROR_SUCCESS : LastErrorOf();
     const bool goOn =

@@ -49,8 +49,11 @@ DWORD OpenRawFileSteps(const wchar_t* path, RawFileInfo* file)
     if (file->devicePath == nullptr)
         return ERROR_OUTOFMEMORY;
 
+    // Backup semantics: with the backup privilege the file opens whatever
+    // its DACL says (the path is known not to be a folder).
     file->fileHandle = CreateFileW(file->devicePath, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS,
+                                   nullptr);
     if (!IsOpenHandle(file->fileHandle))
         return LastErrorOf();
     if (GetFileType(file->fileHandle) != FILE_TYPE_DISK)

@@ -91,5 +91,6 @@ BOOL GetResidentFileData(const RawVolumeInfo* volume, const RawFileInfo* file, R
 ULONGLONG ClusterByteOffset(const RawVolumeInfo* volume, LONGLONG lcn);
 
 // Copies source to destination from the volume's clusters. callbackInfo may
-// be null. The destination stays on disk whatever the outcome.
+// be null. The destination is created new (an existing file is not written
+// over) and stays on disk whatever the outcome.
 BOOL RawCopyFile(const wchar_t* source, const wchar_t* destination, const RawCopyCallbackInfo* callbackInfo);

@@ -2,6 +2,7 @@
 // operation of the run's context that performs it.
 
 #include "program/run/RemovalContext.hpp"
+#include "program/run/RestartRecord.hpp"
 #include "program/run/Wide.hpp"
 
 #include <shlobj.h>
@@ -48,12 +49,13 @@ RunPhases ProgramPhases(RemovalContext& context)
 
     RunPhases phases;
     phases.enableDebugPrivilege = EnableDebugPrivilege;
+    phases.completeInterruptedReplacement = [&] { context.CompleteInterruptedReplacement(); };
     phases.setConsoleTitle = [](std::u16string_view title) { SetConsoleTitleW(ToWide(title).c_str()); };
     phases.getVersion = QueryVersion;
     phases.isUserAnAdmin = [] { return IsUserAnAdmin() != FALSE; };
     phases.extractDriver = [&] { return context.ExtractDriver(); };
     phases.installAndStartDriver = [&] { return context.InstallAndStartDriver(); };
-    phases.inspectSystemMemory = [&] { return context.InspectSystemMemory(); };
+    phases.inspectSystemMemory = [&] { return context.memoryOutcome = context.InspectSystemMemory(); };
     phases.stopAndDeleteDriver = [&](ServiceHandles handles) {
         return context.StopAndDeleteDriver(static_cast<SC_HANDLE>(handles.manager),
                                            static_cast<SC_HANDLE>(handles.service));
@@ -61,11 +63,16 @@ RunPhases ProgramPhases(RemovalContext& context)
     phases.scanSystemDrivers = [&] { return context.ScanSystemDrivers(); };
     phases.askRestartConsent = [&] { return context.AskRestartConsent(); };
     phases.scanWindowsDirectoryStreams = [&context, windowsSearchPattern] {
-        context.ScanWindowsDirectoryStreams(windowsSearchPattern.c_str());
+        return context.ScanWindowsDirectoryStreams(windowsSearchPattern.c_str());
     };
-    phases.removeRootkitFolder = [&] { context.RemoveRootkitFolder(); };
+    phases.removeRootkitFolder = [&] { return context.RemoveRootkitFolder(); };
     phases.replaceInfectedDriver = [&] { return context.ReplaceInfectedDriver(); };
-    phases.cleanServiceRegistry = [&] { context.CleanServiceRegistry(context.hiddenImageName); };
+    phases.verifyReplacedDriver = [&] { return context.VerifyReplacedDriver(); };
+    phases.cleanServiceRegistry = [&] { return context.CleanServiceRegistry(context.hiddenImageName); };
+    phases.quarantineFolder = [&] { return context.QuarantineFolder(); };
+    phases.previousAutomaticRestart = PreviousAutomaticRestart;
+    phases.recordAutomaticRestart = [&] { return RecordAutomaticRestart(context.infectedDriverName); };
+    phases.forgetAutomaticRestart = ForgetAutomaticRestart;
     phases.restartWindows = [&] { return context.RestartWindows(); };
     phases.sleep = [](uint32_t ms) { Sleep(ms); };
     phases.waitForKey = [] { std::cin.get(); };

@@ -47,7 +47,10 @@ bool RemovalContext::RestartWindows()
     return true;
 }
 
-void EnableDebugPrivilege()
+bool EnableDebugPrivilege()
 {
-    EnablePrivilege(L"SeDebugPrivilege");
+    // Reads of system drivers and of the files a repair keeps go through
+    // backup semantics, so no access list has to be opened up to read them.
+    EnablePrivilege(L"SeBackupPrivilege");
+    return EnablePrivilege(L"SeDebugPrivilege");
 }

@@ -207,7 +207,9 @@ def left_behind(prefix, env, drivers):
     service = subprocess.run(["wine", "reg", "query", r"HKLM\System\CurrentControlSet\Services\KorvaleNoQuorvallin"],
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env).returncode == 0
     files = glob.glob(os.path.join(prefix, "drive_c", "**", "KorvaleNoQuorVallin.sys"), recursive=True)
-    # The scan's raw copies bear the drivers' names in the temporary folder.
+    # Each run's work folder under the temporary folder, and anything in it.
+    files += glob.glob(os.path.join(prefix, "drive_c", "**", "KorvaleNoQuorVallin-*"), recursive=True)
+    # The scan's raw copies bear the drivers' names.
     files += [path for name in drivers
               for path in glob.glob(os.path.join(prefix, "drive_c", "users", "**", name), recursive=True)]
     return service, files

@@ -115,7 +115,6 @@ const VerdictLineCase VerdictLineCases[] = {
      "ndis.sys  \t : <c14>Not verified\n<c15>"},
     {"long name written whole", u"serialport.sys", DriverVerdict::Infected,
      "serialport.sys\t : <c12>Infected !\n<c15>"},
-    {"not judged: no line", u"disk.sys", DriverVerdict::NotJudged, ""},
 };
 
 TEST(DriverVerdictLine, EachVerdictWritesItsLine)
@@ -130,7 +129,9 @@ TEST(DriverVerdictLine, EachVerdictWritesItsLine)
 
 // Every combination of the raw copy's outcome, the two digests' outcomes
 // and their texts. A failed raw copy leaves an empty or partial copy whose
-// digest differs from the driver's: that is never an infection.
+// digest differs from the driver's, and a failed ordinary read would leave
+// a digest of part of the file: neither is ever an infection, and the
+// driver still gets its "Not verified" line.
 TEST(DriverJudgement, DecisionTable)
 {
     const char a[33] = "d41d8cd98f00b204e9800998ecf8427e";
@@ -143,11 +144,11 @@ TEST(DriverJudgement, DecisionTable)
     } cases[] = {
         {true, true, true, same, DriverVerdict::Clean},
         {true, true, true, other, DriverVerdict::Infected},
-        {true, false, true, same, DriverVerdict::NotJudged},
-        {true, false, true, other, DriverVerdict::NotJudged},
-        {true, true, false, same, DriverVerdict::NotJudged},
-        {true, true, false, other, DriverVerdict::NotJudged},
-        {true, false, false, other, DriverVerdict::NotJudged},
+        {true, false, true, same, DriverVerdict::NotVerified},
+        {true, false, true, other, DriverVerdict::NotVerified},
+        {true, true, false, same, DriverVerdict::NotVerified},
+        {true, true, false, other, DriverVerdict::NotVerified},
+        {true, false, false, other, DriverVerdict::NotVerified},
         {false, true, true, same, DriverVerdict::NotVerified},
         {false, true, true, other, DriverVerdict::NotVerified},
         {false, false, true, other, DriverVerdict::NotVerified},

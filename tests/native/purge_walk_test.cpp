@@ -76,12 +76,14 @@ struct MemoryTree {
         return ops;
     }
 
-    void purge(const std::u16string& root)
+    // True when the walk says every "@" it met is gone.
+    bool purge(const std::u16string& root, PurgeOperations ops)
     {
-        const PurgeOperations ops = operations();
-        PurgeFolderTree(root, ops);
+        const bool emptied = PurgeFolderTree(root, ops);
         EXPECT_FALSE(runaway);
+        return emptied;
     }
+    bool purge(const std::u16string& root) { return purge(root, operations()); }
 };
 
 const std::u16string Root = u"C:\\windows\\$NtUninstallKB1$";
@@ -98,7 +100,7 @@ TEST(PurgeWalk, DeletesOnlyFilesNamedExactlyAtAndReportsEach)
     tree.add(Root + u"\\sub", Directory);
     tree.add(Root + u"\\sub\\@", Hidden);
     tree.add(Root + u"\\sub\\@.exe", 0);
-    tree.purge(Root);
+    EXPECT_TRUE(tree.purge(Root));
 
     EXPECT_EQ(tree.reports, 2);
     EXPECT_FALSE(tree.entries.contains(Root + u"\\@"));
@@ -131,7 +133,7 @@ TEST(PurgeWalk, AReadOnlyAtInASubfolderIsTriedAgainInASecondWalkThatDoesNotDesce
     tree.add(Root + u"\\a\\@", ReadOnly);
     tree.add(Root + u"\\a\\b", Directory);
     tree.add(Root + u"\\a\\b\\c", Directory);
-    tree.purge(Root);
+    EXPECT_FALSE(tree.purge(Root)) << "files named @ are left";
 
     EXPECT_EQ(tree.reports, 0) << "a file that cannot be deleted is not reported";
     EXPECT_TRUE(tree.entries.contains(Root + u"\\@"));
@@ -141,6 +143,29 @@ TEST(PurgeWalk, AReadOnlyAtInASubfolderIsTriedAgainInASecondWalkThatDoesNotDesce
     EXPECT_EQ(tree.walks[Root + u"\\a"], 2);
     EXPECT_EQ(tree.walks[Root + u"\\a\\b"], 1) << "the second walk retries files only";
     EXPECT_EQ(tree.walks[Root + u"\\a\\b\\c"], 1);
+}
+
+// What counts is whether an "@" is left at the end: one that a second walk
+// deletes is gone, one left in the rootkit folder itself (walked once) is not.
+TEST(PurgeWalk, TellsWhetherAnyFileNamedAtIsLeft)
+{
+    for (const bool atTheTop : {false, true}) {
+        MemoryTree tree;
+        tree.add(Root, Directory);
+        tree.add(Root + u"\\a", Directory);
+        const std::u16string stubborn = atTheTop ? Root + u"\\@" : Root + u"\\a\\@";
+        tree.add(stubborn, 0);
+        PurgeOperations ops = tree.operations();
+        const auto remove = ops.deleteFile;
+        // Every deletion fails the first time and succeeds the second.
+        std::map<std::u16string, int> tries;
+        ops.deleteFile = [&](const std::u16string& path) { return ++tries[path] > 1 && remove(path); };
+        EXPECT_EQ(tree.purge(Root, ops), !atTheTop) << atTheTop;
+        EXPECT_EQ(tree.entries.contains(stubborn), atTheTop);
+    }
+    MemoryTree empty;
+    empty.add(Root, Directory);
+    EXPECT_TRUE(empty.purge(Root)) << "nothing to delete, nothing left";
 }
 
 TEST(PurgeWalk, FoldersEndWithAttributesClearedFilesKeepTheirs)

@@ -3,6 +3,7 @@
 
 #include "program/run/core/RunSequence.hpp"
 #include "tests/native/RecordingConsole.hpp"
+#include "tests/native/RecordingPhases.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,56 +19,15 @@ const std::string RepairReport = "\nInfected Driver: <c10>Disinfected\n\n<c15>\n
 
 struct Scenario {
     const char* name;
-    OsVersion version{2, 6};
-    bool admin = true;
-    bool extracted = true;
-    ServiceHandles handles{reinterpret_cast<void*>(1), reinterpret_cast<void*>(2)};
-    int32_t outcome = Clean;
-    bool driverInfected = false;
-    bool consent = false;
-    bool replaced = true;
+    PhaseAnswers answers;
     std::vector<std::string> expectedCalls;
     std::string expectedTranscript;
 };
 
-// Builds phases that record every call and answer from the scenario.
-struct Recorder {
-    std::vector<std::string> calls;
-    RunPhases phases;
+void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
 
-    explicit Recorder(const Scenario& s)
-    {
-        auto note = [this](const char* name) { calls.emplace_back(name); };
-        phases.enableDebugPrivilege = [=] { note("debug"); };
-        phases.setConsoleTitle = [=](std::u16string_view title) {
-            EXPECT_EQ(title, std::u16string_view(ConsoleTitleText));
-            note("title");
-        };
-        phases.getVersion = [=] { note("version"); return s.version; };
-        phases.isUserAnAdmin = [=] { note("admin"); return s.admin; };
-        phases.extractDriver = [=] { note("extract"); return s.extracted; };
-        phases.installAndStartDriver = [=] { note("install"); return s.handles; };
-        phases.inspectSystemMemory = [=] { note("inspect"); return s.outcome; };
-        phases.stopAndDeleteDriver = [=](ServiceHandles h) {
-            note("stop");
-            EXPECT_EQ(h.manager, s.handles.manager);
-            EXPECT_EQ(h.service, s.handles.service);
-            return h.manager != nullptr && h.service != nullptr;
-        };
-        phases.scanSystemDrivers = [=] { note("scan"); return s.driverInfected; };
-        phases.askRestartConsent = [=] { note("ask"); return s.consent; };
-        phases.scanWindowsDirectoryStreams = [=] { note("streams"); };
-        phases.removeRootkitFolder = [=] { note("folder"); };
-        phases.replaceInfectedDriver = [=] { note("replace"); return s.replaced; };
-        phases.cleanServiceRegistry = [=] { note("registry"); };
-        phases.restartWindows = [=] { note("restart"); return true; };
-        phases.sleep = [=](uint32_t ms) { EXPECT_EQ(ms, 2000u); note("sleep"); };
-        phases.waitForKey = [=] { note("key"); };
-        phases.deleteDriverFile = [=] { note("delete"); return true; };
-    }
-};
-
-const std::vector<std::string> Start{"debug", "title", "version", "admin", "extract", "install", "inspect", "stop", "scan"};
+const std::vector<std::string> Start{"debug", "title", "version", "admin", "journal", "extract", "install", "inspect",
+                                     "stop", "scan"};
 
 std::vector<std::string> Calls(std::vector<std::string> middle)
 {
@@ -78,134 +38,176 @@ std::vector<std::string> Calls(std::vector<std::string> middle)
     return all;
 }
 
+const std::string CleanReport = "\n<c10>\nNo instances of QuorVallin was found.\n\n<c15>";
+const std::string NotRemovedReport =
+    "\nInfected Driver: <c12>Not removed<c15>\nThe infected content of the driver is still on the disk.\n\n"
+    "\nRestarting Windows ...\r\n";
+
 std::vector<Scenario> Scenarios()
 {
     std::vector<Scenario> list;
     Scenario s;
+    auto infected = [](int32_t outcome, bool consent) {
+        PhaseAnswers a;
+        a.outcome = outcome;
+        a.findings = Found(true);
+        a.consent = consent;
+        return a;
+    };
 
     s = {"clean"};
-    s.expectedCalls = Calls({});
-    s.expectedTranscript = Banner + "\n<c10>\nNo instances of QuorVallin was found.\n\n<c15>" + ExitPrompt;
+    s.expectedCalls = Calls({"forget restart"});
+    s.expectedTranscript = Banner + CleanReport + ExitPrompt;
     list.push_back(s);
 
-    s = {"clean_while_scan_found_driver"};
-    s.driverInfected = true;
-    s.consent = true;
+    // Drivers that could not be read are not proof of a clean machine, but
+    // the run without switches says no more than each one's line.
+    s = {"clean_with_unverified_drivers"};
+    s.answers.findings = Found(false, 5, 2);
     s.expectedCalls = Calls({});
-    s.expectedTranscript = Banner + "\n<c10>\nNo instances of QuorVallin was found.\n\n<c15>" + ExitPrompt;
+    s.expectedTranscript = Banner + CleanReport + ExitPrompt;
     list.push_back(s);
 
-    s = {"scan_error_ignores_infected_driver"};
-    s.outcome = ScanError;
-    s.driverInfected = true;
+    s = {"clean_while_scan_found_driver", infected(Clean, true)};
+    s.expectedCalls = Calls({});
+    s.expectedTranscript = Banner + CleanReport + ExitPrompt;
+    list.push_back(s);
+
+    s = {"scan_error_ignores_infected_driver", infected(ScanError, false)};
     s.expectedCalls = Calls({});
     s.expectedTranscript = Banner + "\nWarning: Failed to remove QuorVallin infection.\n" + ExitPrompt;
     list.push_back(s);
 
-    s = {"outcome_outside_range"};
-    s.outcome = 7;
-    s.driverInfected = true;
+    s = {"scan_error_without_debug_privilege_says_why"};
+    s.answers.outcome = ScanError;
+    s.answers.debugPrivilege = false;
     s.expectedCalls = Calls({});
-    s.expectedTranscript = Banner + "\n" + ExitPrompt;
+    s.expectedTranscript = Banner + "\nWarning: Failed to remove QuorVallin infection.\n"
+        + "The debug privilege could not be enabled (the rights policy \"Debug programs\"): "
+          "without it the memory inspection cannot be made.\n"
+        + ExitPrompt;
     list.push_back(s);
 
-    s = {"infected_without_infected_driver"};
-    s.outcome = Infected;
-    s.expectedCalls = Calls({});
-    s.expectedTranscript = Banner + "\n" + ExitPrompt;
-    list.push_back(s);
-
-    s = {"infected_answer_n"};
-    s.outcome = Infected;
-    s.driverInfected = true;
+    // A verdict from memory means the privilege did its work.
+    s = {"infected_without_debug_privilege_needs_no_word"};
+    s.answers = infected(Infected, false);
+    s.answers.debugPrivilege = false;
     s.expectedCalls = Calls({"ask"});
     s.expectedTranscript = Banner + "\n" + ExitPrompt;
     list.push_back(s);
 
-    s = {"infected_answer_y"};
-    s.outcome = Infected;
-    s.driverInfected = true;
-    s.consent = true;
-    s.expectedCalls = Calls({"ask", "replace", "sleep", "restart"});
-    s.expectedTranscript = Banner + "\n" + RepairReport + ExitPrompt;
-    list.push_back(s);
-
-    s = {"infected_failed_replacement_not_reported"};
-    s.outcome = Infected;
-    s.driverInfected = true;
-    s.consent = true;
-    s.replaced = false;
-    s.expectedCalls = Calls({"ask", "replace", "sleep", "restart"});
-    s.expectedTranscript = Banner + "\n" + RepairReport + ExitPrompt;
-    list.push_back(s);
-
-    s = {"ads_without_infected_driver"};
-    s.outcome = InfectedAds;
+    s = {"outcome_outside_range", infected(7, true)};
     s.expectedCalls = Calls({});
     s.expectedTranscript = Banner + "\n" + ExitPrompt;
     list.push_back(s);
 
-    s = {"ads_answer_n"};
-    s.outcome = InfectedAds;
-    s.driverInfected = true;
+    s = {"infected_without_infected_driver", infected(Infected, true)};
+    s.answers.findings = Found(false);
+    s.expectedCalls = Calls({});
+    s.expectedTranscript = Banner + "\n" + ExitPrompt;
+    list.push_back(s);
+
+    s = {"infected_answer_n", infected(Infected, false)};
     s.expectedCalls = Calls({"ask"});
     s.expectedTranscript = Banner + "\n" + ExitPrompt;
     list.push_back(s);
 
-    s = {"ads_answer_y"};
-    s.outcome = InfectedAds;
-    s.driverInfected = true;
-    s.consent = true;
-    s.expectedCalls = Calls({"ask", "streams", "folder", "replace", "registry", "sleep", "restart"});
+    s = {"infected_answer_y", infected(Infected, true)};
+    s.expectedCalls = Calls({"ask", "replace", "verify", "sleep", "restart"});
     s.expectedTranscript = Banner + "\n" + RepairReport + ExitPrompt;
     list.push_back(s);
 
-    s = {"ads_failed_replacement_warns_and_goes_on"};
-    s.outcome = InfectedAds;
-    s.driverInfected = true;
-    s.consent = true;
-    s.replaced = false;
-    s.expectedCalls = Calls({"ask", "streams", "folder", "replace", "registry", "sleep", "restart"});
+    // The disk is looked at again whatever the replacement said; without
+    // switches the restart, which the user agreed to, follows.
+    s = {"infected_failed_replacement_says_not_removed", infected(Infected, true)};
+    s.answers.replaced = false;
+    s.answers.verified = false;
+    s.expectedCalls = Calls({"ask", "replace", "verify", "sleep", "restart"});
+    s.expectedTranscript = Banner + "\n" + NotRemovedReport + ExitPrompt;
+    list.push_back(s);
+
+    s = {"infected_written_back_says_not_removed", infected(Infected, true)};
+    s.answers.verified = false;
+    s.expectedCalls = Calls({"ask", "replace", "verify", "sleep", "restart"});
+    s.expectedTranscript = Banner + "\n" + NotRemovedReport + ExitPrompt;
+    list.push_back(s);
+
+    s = {"repair_names_its_quarantine", infected(Infected, true)};
+    s.answers.quarantine = u"C:\\WINDOWS\\KorvaleQuarantine\\20261210T114005Z";
+    s.expectedCalls = Calls({"ask", "replace", "verify", "sleep", "restart"});
+    s.expectedTranscript = Banner + "\n\nInfected Driver: <c10>Disinfected\n\n<c15>"
+        + "What the repair removed is kept in C:\\WINDOWS\\KorvaleQuarantine\\20261210T114005Z\n"
+        + "\nRestarting Windows ...\r\n" + ExitPrompt;
+    list.push_back(s);
+
+    s = {"ads_without_infected_driver", infected(InfectedAds, true)};
+    s.answers.findings = Found(false);
+    s.expectedCalls = Calls({});
+    s.expectedTranscript = Banner + "\n" + ExitPrompt;
+    list.push_back(s);
+
+    s = {"ads_answer_n", infected(InfectedAds, false)};
+    s.expectedCalls = Calls({"ask"});
+    s.expectedTranscript = Banner + "\n" + ExitPrompt;
+    list.push_back(s);
+
+    s = {"ads_answer_y", infected(InfectedAds, true)};
+    s.expectedCalls = Calls({"ask", "streams", "folder", "replace", "verify", "registry", "sleep", "restart"});
+    s.expectedTranscript = Banner + "\n" + RepairReport + ExitPrompt;
+    list.push_back(s);
+
+    s = {"ads_failed_replacement_warns_and_goes_on", infected(InfectedAds, true)};
+    s.answers.replaced = false;
+    s.expectedCalls = Calls({"ask", "streams", "folder", "replace", "verify", "registry", "sleep", "restart"});
     s.expectedTranscript = Banner + "\nWarning: Failed to remove QuorVallin driver infection.\n" + RepairReport + ExitPrompt;
     list.push_back(s);
 
+    // Without switches the other steps' failures keep the texts they had.
+    s = {"ads_failed_cleanup_steps_keep_their_texts", infected(InfectedAds, true)};
+    s.answers.streamFound = false;
+    s.answers.folder = CleanupResult::Failed;
+    s.answers.registry = CleanupResult::NotFound;
+    s.expectedCalls = Calls({"ask", "streams", "folder", "replace", "verify", "registry", "sleep", "restart"});
+    s.expectedTranscript = Banner + "\n" + RepairReport + ExitPrompt;
+    list.push_back(s);
+
     s = {"missing_service_handle"};
-    s.handles.service = nullptr;
-    s.expectedCalls = Calls({});
-    s.expectedTranscript = Banner + "hello \n<c10>\nNo instances of QuorVallin was found.\n\n<c15>" + ExitPrompt;
+    s.answers.handles.service = nullptr;
+    s.expectedCalls = Calls({"forget restart"});
+    s.expectedTranscript = Banner + "hello " + CleanReport + ExitPrompt;
     list.push_back(s);
 
     s = {"missing_manager_handle"};
-    s.handles = ServiceHandles{};
-    s.outcome = ScanError;
+    s.answers.handles = ServiceHandles{};
+    s.answers.outcome = ScanError;
     s.expectedCalls = Calls({});
     s.expectedTranscript = Banner + "hello \nWarning: Failed to remove QuorVallin infection.\n" + ExitPrompt;
     list.push_back(s);
 
     s = {"extraction_failure"};
-    s.extracted = false;
-    s.expectedCalls = {"debug", "title", "version", "admin", "extract"};
+    s.answers.extracted = false;
+    s.expectedCalls = {"debug", "title", "version", "admin", "journal", "extract"};
     s.expectedTranscript = Banner;
     list.push_back(s);
 
     s = {"not_an_administrator"};
-    s.admin = false;
+    s.answers.admin = false;
     s.expectedCalls = {"debug", "title", "version", "admin"};
     s.expectedTranscript = Banner + "Administrator privileges is required for this removal to work!\n";
     list.push_back(s);
 
     for (OsVersion refused : {OsVersion{0, 0}, OsVersion{1, 6}, OsVersion{2, 4}}) {
         s = {"version_refused"};
-        s.version = refused;
+        s.answers.version = refused;
         s.expectedCalls = {"debug", "title", "version"};
         s.expectedTranscript = Banner + "Windows XP SP3 or later is required!\n";
         list.push_back(s);
     }
 
     s = {"windows_2000_passes_version_test"};
-    s.version = OsVersion{2, 5};
-    s.expectedCalls = Calls({});
-    s.expectedTranscript = Banner + "\n<c10>\nNo instances of QuorVallin was found.\n\n<c15>" + ExitPrompt;
+    s.answers.version = OsVersion{2, 5};
+    s.expectedCalls = Calls({"forget restart"});
+    s.expectedTranscript = Banner + CleanReport + ExitPrompt;
     list.push_back(s);
     return list;
 }
@@ -215,7 +217,15 @@ class RunSequence : public testing::TestWithParam<Scenario> {};
 TEST_P(RunSequence, CallsPhasesAndWritesTranscript)
 {
     const Scenario& s = GetParam();
-    Recorder recorder(s);
+    RecordingPhases recorder(s.answers);
+    recorder.phases.setConsoleTitle = [&](std::u16string_view title) {
+        EXPECT_EQ(title, std::u16string_view(ConsoleTitleText));
+        recorder.calls.emplace_back("title");
+    };
+    recorder.phases.sleep = [&](uint32_t ms) {
+        EXPECT_EQ(ms, 2000u);
+        recorder.calls.emplace_back("sleep");
+    };
     RecordingConsole console;
     EXPECT_EQ(RunRemoval(recorder.phases, console.sink), 0);
     EXPECT_EQ(recorder.calls, s.expectedCalls);

@@ -5,6 +5,7 @@
 #include "program/run/core/RunSequence.hpp"
 #include "program/run/core/Switches.hpp"
 #include "tests/native/RecordingConsole.hpp"
+#include "tests/native/RecordingPhases.hpp"
 
 #include <gtest/gtest.h>
 
@@ -77,7 +78,7 @@ TEST(Switches, UsageNamesEverySwitchAndCode)
     const std::string usage = UsageText;
     for (const char* word : {"/scan", "/repair", "/noreboot", "/log:PATH", "/?"})
         EXPECT_NE(usage.find(word), std::string::npos) << word;
-    for (int code = 0; code <= 5; ++code)
+    for (int code = 0; code <= 6; ++code)
         EXPECT_NE(usage.find("  " + std::to_string(code) + "  "), std::string::npos) << code;
 }
 
@@ -88,9 +89,10 @@ struct ExitCase {
     int code;
 };
 
-RunReport Report(bool refused, int32_t outcome, bool driverInfected, bool attempted = false, bool failed = false)
+RunReport Report(bool refused, int32_t outcome, bool driverInfected, bool attempted = false, bool failed = false,
+                 uint32_t notVerified = 0)
 {
-    return RunReport{refused, outcome, driverInfected, attempted, failed};
+    return RunReport{refused, outcome, driverInfected, attempted, failed, 9, notVerified};
 }
 
 class ExitCodes : public testing::TestWithParam<ExitCase> {};
@@ -118,12 +120,20 @@ INSTANTIATE_TEST_SUITE_P(
                     ExitCase{Report(false, InfectedAds, true, true, true), 4},
                     ExitCase{Report(true, Clean, false), 5},
                     ExitCase{Report(true, Infected, true), 5},
-                    ExitCase{RunReport{}, 5}));
+                    ExitCase{RunReport{}, 5},
+                    // Drivers that could not be verified leave a clean finding incomplete...
+                    ExitCase{Report(false, Clean, false, false, false, 1), 6},
+                    // ...and change nothing else.
+                    ExitCase{Report(false, Clean, true, false, false, 1), 1},
+                    ExitCase{Report(false, Infected, false, false, false, 3), 1},
+                    ExitCase{Report(false, ScanError, false, false, false, 3), 3},
+                    ExitCase{Report(false, Infected, true, true, false, 3), 2},
+                    ExitCase{Report(true, Clean, false, false, false, 1), 5}));
 
 TEST(ExitCodes, EachHasItsOwnMeaning)
 {
     std::vector<std::string> meanings;
-    for (int code = 0; code <= 5; ++code) {
+    for (int code = 0; code <= 6; ++code) {
         const std::string meaning = ExitCodeMeaning(code);
         EXPECT_EQ(std::count(meanings.begin(), meanings.end(), meaning), 0) << meaning;
         EXPECT_NE(meaning, "unknown");
@@ -143,84 +153,150 @@ const std::string CleanReport = "<c10>\nNo instances of QuorVallin was found.\n\
 struct SwitchedRun {
     const char* name;
     RunOptions options;
-    int32_t outcome;
-    bool driverInfected;
+    PhaseAnswers answers;
     std::vector<std::string> expectedMiddle; // calls between the scan and the deletion of the driver file
     std::string expectedAfterScan;           // the transcript after the banner and the service's empty line
     int expectedCode;
-    bool answer = true;
-    bool replaced = true;
-    bool restarted = true;
 };
 
 void PrintTo(const SwitchedRun& run, std::ostream* out) { *out << run.name; }
-
-struct SwitchedRecorder {
-    std::vector<std::string> calls;
-    RunPhases phases;
-
-    SwitchedRecorder(const SwitchedRun& r, OsVersion version = {2, 6}, bool admin = true, bool extracted = true)
-    {
-        auto note = [this](const char* name) { calls.emplace_back(name); };
-        phases.enableDebugPrivilege = [=] { note("debug"); };
-        phases.setConsoleTitle = [=](std::u16string_view) { note("title"); };
-        phases.getVersion = [=] { note("version"); return version; };
-        phases.isUserAnAdmin = [=] { note("admin"); return admin; };
-        phases.extractDriver = [=] { note("extract"); return extracted; };
-        phases.installAndStartDriver = [=] {
-            note("install");
-            return ServiceHandles{reinterpret_cast<void*>(1), reinterpret_cast<void*>(2)};
-        };
-        phases.inspectSystemMemory = [=] { note("inspect"); return r.outcome; };
-        phases.stopAndDeleteDriver = [=](ServiceHandles) { note("stop"); return true; };
-        phases.scanSystemDrivers = [=] { note("scan"); return r.driverInfected; };
-        phases.askRestartConsent = [=] { note("ask"); return r.answer; };
-        phases.scanWindowsDirectoryStreams = [=] { note("streams"); };
-        phases.removeRootkitFolder = [=] { note("folder"); };
-        phases.replaceInfectedDriver = [=] { note("replace"); return r.replaced; };
-        phases.cleanServiceRegistry = [=] { note("registry"); };
-        phases.restartWindows = [=] { note("restart"); return r.restarted; };
-        phases.sleep = [=](uint32_t) { note("sleep"); };
-        phases.waitForKey = [=] { note("key"); };
-        phases.deleteDriverFile = [=] { note("delete"); return true; };
-    }
-};
 
 RunOptions Options(RepairConsent consent, bool restart = true)
 {
     return RunOptions{true, consent, restart};
 }
 
+// Both findings agree on an infection of the given variant.
+PhaseAnswers Infection(int32_t outcome)
+{
+    PhaseAnswers a;
+    a.outcome = outcome;
+    a.findings = Found(true);
+    a.consent = true;
+    return a;
+}
+
+template <typename Change>
+PhaseAnswers With(PhaseAnswers a, Change change)
+{
+    change(a);
+    return a;
+}
+
+const std::string NotRemoved =
+    "\nInfected Driver: <c12>Not removed<c15>\nThe infected content of the driver is still on the disk.\n\n";
+const std::string NoRestartAfterFailure = "Windows is not restarted: a step of the repair failed.\n";
+const std::vector<std::string> AdsSteps = {"streams", "folder", "replace", "verify", "registry"};
+
+std::vector<std::string> Then(std::vector<std::string> calls, std::vector<std::string> more)
+{
+    calls.insert(calls.end(), more.begin(), more.end());
+    return calls;
+}
+
 std::vector<SwitchedRun> SwitchedRuns()
 {
     const RunOptions scan = Options(C::Never), repair = Options(C::Given), noReboot = Options(C::Given, false),
                      ask = Options(C::Ask);
+    const PhaseAnswers plain = Infection(Infected), ads = Infection(InfectedAds), clean{};
+    const std::string Restart = "record restart";
     std::vector<SwitchedRun> list = {
-        {"scan_infected", scan, Infected, true, {}, "", 1},
-        {"scan_ads", scan, InfectedAds, true, {}, "", 1},
-        {"scan_clean", scan, Clean, false, {}, CleanReport, 0},
-        {"scan_error", scan, ScanError, false, {}, "Warning: Failed to remove QuorVallin infection.\n", 3},
-        {"repair_infected", repair, Infected, true, {"replace", "sleep", "restart"}, Disinfected + Restarting, 2},
-        {"repair_ads", repair, InfectedAds, true, {"streams", "folder", "replace", "registry", "sleep", "restart"},
-         Disinfected + Restarting, 2},
-        {"repair_noreboot_infected", noReboot, Infected, true, {"replace"}, Disinfected + RestartByHand, 2},
-        {"repair_noreboot_ads", noReboot, InfectedAds, true, {"streams", "folder", "replace", "registry"},
-         Disinfected + RestartByHand, 2},
-        {"repair_infected_failed_replacement_warns", repair, Infected, true, {"replace", "sleep", "restart"},
-         ReplacementWarning + Disinfected + Restarting, 4, true, false},
-        {"repair_ads_failed_replacement", noReboot, InfectedAds, true, {"streams", "folder", "replace", "registry"},
-         ReplacementWarning + Disinfected + RestartByHand, 4, true, false},
-        {"repair_failed_restart_request", repair, Infected, true, {"replace", "sleep", "restart"},
-         Disinfected + Restarting + RestartByHand, 2, true, true, false},
-        {"repair_needs_both_findings_memory", repair, Clean, true, {}, CleanReport, 1},
-        {"repair_needs_both_findings_driver", repair, InfectedAds, false, {}, "", 1},
-        {"repair_scan_error_with_driver", repair, ScanError, true, {},
+        {"scan_infected", scan, plain, {}, "", 1},
+        {"scan_ads", scan, ads, {}, "", 1},
+        {"scan_clean", scan, clean, {"forget restart"}, CleanReport, 0},
+        {"scan_error", scan, With(clean, [](auto& a) { a.outcome = ScanError; }), {},
          "Warning: Failed to remove QuorVallin infection.\n", 3},
-        {"repair_outcome_out_of_range", repair, 9, true, {}, "", 3},
-        {"ask_answered_n", ask, Infected, true, {"ask"}, "", 1, false},
-        {"ask_answered_y", ask, InfectedAds, true, {"ask", "streams", "folder", "replace", "registry", "sleep",
-         "restart"}, Disinfected + Restarting, 2},
-        {"ask_noreboot", Options(C::Ask, false), Infected, true, {"ask", "replace"}, Disinfected + RestartByHand, 2},
+        // Nothing found, but not every driver could be read: not "no infection found".
+        {"scan_clean_with_unverified_drivers", scan, With(clean, [](auto& a) { a.findings = Found(false, 72, 72); }),
+         {}, "Warning: 72 of 72 drivers could not be verified.\n" + CleanReport, 6},
+        {"scan_clean_with_one_unverified_driver", scan, With(clean, [](auto& a) { a.findings = Found(false, 9, 1); }),
+         {}, "Warning: 1 of 9 drivers could not be verified.\n" + CleanReport, 6},
+        // An infection found is an infection, whatever could not be read.
+        {"scan_infected_with_unverified_drivers", scan, With(plain, [](auto& a) { a.findings = Found(true, 9, 4); }),
+         {}, "Warning: 4 of 9 drivers could not be verified.\n", 1},
+        {"scan_error_with_unverified_drivers", scan,
+         With(clean, [](auto& a) { a.outcome = ScanError; a.findings = Found(false, 9, 9); }), {},
+         "Warning: 9 of 9 drivers could not be verified.\nWarning: Failed to remove QuorVallin infection.\n", 3},
+        {"repair_infected", repair, plain, {"replace", "verify", Restart, "sleep", "restart"},
+         Disinfected + Restarting, 2},
+        {"repair_ads", repair, ads, Then(AdsSteps, {Restart, "sleep", "restart"}), Disinfected + Restarting, 2},
+        {"repair_noreboot_infected", noReboot, plain, {"replace", "verify"}, Disinfected + RestartByHand, 2},
+        {"repair_noreboot_ads", noReboot, ads, AdsSteps, Disinfected + RestartByHand, 2},
+        {"repair_infected_failed_replacement_warns", repair, With(plain, [](auto& a) { a.replaced = false; }),
+         {"replace", "verify"}, ReplacementWarning + Disinfected + NoRestartAfterFailure, 4},
+        {"repair_ads_failed_replacement", noReboot, With(ads, [](auto& a) { a.replaced = false; }), AdsSteps,
+         ReplacementWarning + Disinfected + RestartByHand, 4},
+        // The rootkit wrote the driver back, or the moves went elsewhere.
+        {"repair_not_removed_on_the_disk", repair, With(plain, [](auto& a) { a.verified = false; }),
+         {"replace", "verify"}, NotRemoved + NoRestartAfterFailure, 4},
+        {"repair_ads_not_removed_on_the_disk", noReboot, With(ads, [](auto& a) { a.verified = false; }), AdsSteps,
+         NotRemoved + RestartByHand, 4},
+        {"repair_ads_hidden_executable_not_found", repair, With(ads, [](auto& a) { a.streamFound = false; }),
+         AdsSteps,
+         "Warning: The QuorVallin executable hidden in a data stream was not found.\n" + Disinfected
+             + NoRestartAfterFailure,
+         4},
+        {"repair_ads_folder_not_found", repair, With(ads, [](auto& a) { a.folder = CleanupResult::NotFound; }),
+         AdsSteps, "Warning: The QuorVallin folder was not found.\n" + Disinfected + NoRestartAfterFailure, 4},
+        {"repair_ads_folder_not_emptied", repair, With(ads, [](auto& a) { a.folder = CleanupResult::Failed; }),
+         AdsSteps, "Warning: Failed to remove QuorVallin malicious files.\n" + Disinfected + NoRestartAfterFailure, 4},
+        {"repair_ads_no_service_matched", repair, With(ads, [](auto& a) { a.registry = CleanupResult::NotFound; }),
+         AdsSteps,
+         "Warning: No QuorVallin service was found in the registry.\n" + Disinfected + NoRestartAfterFailure, 4},
+        {"repair_ads_registry_cleanup_failed", noReboot,
+         With(ads, [](auto& a) { a.registry = CleanupResult::Failed; }), AdsSteps,
+         "Warning: Failed to remove QuorVallin registry key.\n" + Disinfected + RestartByHand, 4},
+        {"repair_ads_every_step_failed", repair,
+         With(ads, [](auto& a) {
+             a.streamFound = false;
+             a.folder = CleanupResult::Failed;
+             a.replaced = false;
+             a.verified = false;
+             a.registry = CleanupResult::Failed;
+         }),
+         AdsSteps,
+         "Warning: The QuorVallin executable hidden in a data stream was not found.\n"
+         "Warning: Failed to remove QuorVallin malicious files.\n"
+             + ReplacementWarning + "Warning: Failed to remove QuorVallin registry key.\n" + NotRemoved
+             + NoRestartAfterFailure,
+         4},
+        {"repair_failed_restart_request", repair, With(plain, [](auto& a) { a.restarted = false; }),
+         {"replace", "verify", Restart, "sleep", "restart"}, Disinfected + Restarting + RestartByHand, 2},
+        // After an automatic restart the same infection again: repaired, but no second restart.
+        {"repair_after_a_recorded_restart_does_not_restart_again", repair,
+         With(plain, [](auto& a) { a.previousRestart = u"2026-12-09T06:00:02Z (ndis.sys)"; }),
+         {"replace", "verify"},
+         Disinfected
+             + "Warning: The repair before the automatic restart of 2026-12-09T06:00:02Z (ndis.sys) did not hold: "
+               "QuorVallin was found again. Windows is not restarted.\n",
+         4},
+        {"repair_whose_restart_cannot_be_recorded_does_not_restart", repair,
+         With(plain, [](auto& a) { a.restartRecorded = false; }), {"replace", "verify", Restart},
+         Disinfected + "Warning: The restart cannot be recorded, so it is not requested.\n" + RestartByHand, 2},
+        // With /noreboot nothing restarts, so an earlier restart does not matter.
+        {"noreboot_ignores_a_recorded_restart", noReboot,
+         With(plain, [](auto& a) { a.previousRestart = u"2026-12-09T06:00:02Z (ndis.sys)"; }),
+         {"replace", "verify"}, Disinfected + RestartByHand, 2},
+        {"clean_forgets_a_recorded_restart", repair,
+         With(clean, [](auto& a) { a.previousRestart = u"2026-12-09T06:00:02Z (ndis.sys)"; }), {"forget restart"},
+         CleanReport, 0},
+        {"repair_names_its_quarantine", noReboot,
+         With(plain, [](auto& a) { a.quarantine = u"C:\\WINDOWS\\KorvaleQuarantine\\20261210T114005Z"; }),
+         {"replace", "verify"},
+         Disinfected + "What the repair removed is kept in C:\\WINDOWS\\KorvaleQuarantine\\20261210T114005Z\n"
+             + RestartByHand,
+         2},
+        {"repair_needs_both_findings_memory", repair, With(plain, [](auto& a) { a.outcome = Clean; }), {},
+         CleanReport, 1},
+        {"repair_needs_both_findings_driver", repair, With(ads, [](auto& a) { a.findings = Found(false); }), {}, "",
+         1},
+        {"repair_scan_error_with_driver", repair, With(plain, [](auto& a) { a.outcome = ScanError; }), {},
+         "Warning: Failed to remove QuorVallin infection.\n", 3},
+        {"repair_outcome_out_of_range", repair, With(plain, [](auto& a) { a.outcome = 9; }), {}, "", 3},
+        {"ask_answered_n", ask, With(plain, [](auto& a) { a.consent = false; }), {"ask"}, "", 1},
+        {"ask_answered_y", ask, ads, Then({"ask"}, Then(AdsSteps, {Restart, "sleep", "restart"})),
+         Disinfected + Restarting, 2},
+        {"ask_noreboot", Options(C::Ask, false), plain, {"ask", "replace", "verify"}, Disinfected + RestartByHand, 2},
     };
     return list;
 }
@@ -230,12 +306,12 @@ class SwitchedRunTable : public testing::TestWithParam<SwitchedRun> {};
 TEST_P(SwitchedRunTable, CallsTranscriptAndCode)
 {
     const SwitchedRun& r = GetParam();
-    SwitchedRecorder recorder(r);
+    RecordingPhases recorder(r.answers);
     RecordingConsole console;
     const RunReport report = RunRemovalWith(recorder.phases, console.sink, r.options);
 
-    std::vector<std::string> expected = {"debug", "title", "version", "admin", "extract", "install", "inspect",
-                                         "stop", "scan"};
+    std::vector<std::string> expected = {"debug", "title", "version", "admin", "journal", "extract", "install",
+                                         "inspect", "stop", "scan"};
     expected.insert(expected.end(), r.expectedMiddle.begin(), r.expectedMiddle.end());
     expected.push_back("delete"); // and no key wait
     EXPECT_EQ(recorder.calls, expected);
@@ -250,7 +326,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, SwitchedRunTable, testing::ValuesIn(SwitchedRuns
 // with "cannot run" for its code; the interactive run still returns 0.
 TEST(SwitchedRefusals, EndTheRunWithCodeFive)
 {
-    const SwitchedRun clean{"", Options(C::Never), Clean, false, {}, "", 0};
     struct Refusal {
         OsVersion version;
         bool admin;
@@ -265,11 +340,15 @@ TEST(SwitchedRefusals, EndTheRunWithCodeFive)
         {{2, 5, true}, false, true, {"debug", "title", "version"}, "This removal tool runs on 32-bit Windows only.\n"},
         {{2, 6}, false, true, {"debug", "title", "version", "admin"},
          "Administrator privileges is required for this removal to work!\n"},
-        {{2, 6}, true, false, {"debug", "title", "version", "admin", "extract"}, ""},
+        {{2, 6}, true, false, {"debug", "title", "version", "admin", "journal", "extract"}, ""},
     };
     for (const Refusal& refusal : refusals) {
         for (bool switches : {true, false}) {
-            SwitchedRecorder recorder(clean, refusal.version, refusal.admin, refusal.extracted);
+            PhaseAnswers answers;
+            answers.version = refusal.version;
+            answers.admin = refusal.admin;
+            answers.extracted = refusal.extracted;
+            RecordingPhases recorder(answers);
             RecordingConsole console;
             RunOptions options;
             options.switches = switches;
@@ -277,7 +356,7 @@ TEST(SwitchedRefusals, EndTheRunWithCodeFive)
             EXPECT_EQ(recorder.calls, refusal.calls);
             EXPECT_EQ(console.transcript, Banner + refusal.text);
             EXPECT_EQ(ExitCodeFor(report), 5);
-            SwitchedRecorder again(clean, refusal.version, refusal.admin, refusal.extracted);
+            RecordingPhases again(answers);
             RecordingConsole console2;
             EXPECT_EQ(RunRemoval(again.phases, console2.sink), 0);
             EXPECT_EQ(console2.transcript, console.transcript);

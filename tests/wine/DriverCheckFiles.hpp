@@ -97,6 +97,42 @@ inline std::vector<std::wstring> JudgedDriversInSearchOrder()
     return names;
 }
 
+// The names of the entries of a folder that match a pattern ("*.new").
+inline std::vector<std::wstring> EntriesOf(const std::wstring& folder, const std::wstring& pattern)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry{};
+    HANDLE search = FindFirstFileW((folder + pattern).c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (lstrcmpW(entry.cFileName, L".") != 0 && lstrcmpW(entry.cFileName, L"..") != 0)
+            names.push_back(entry.cFileName);
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return names;
+}
+
+// The work folders runs made under the temporary folder and left behind.
+inline std::vector<std::wstring> WorkFoldersLeft()
+{
+    return EntriesOf(TemporaryFolder(), L"KorvaleNoQuorVallin-*");
+}
+
+// What a replacement of the driver left in the drivers folder besides the
+// driver itself: its staged copy, the infected file moved aside.
+inline std::vector<std::wstring> ReplacementLeftovers(const std::wstring& driverName)
+{
+    std::vector<std::wstring> names;
+    // The pattern matches the driver's own name too.
+    for (const std::wstring& name : EntriesOf(DriversFolder(), driverName + L".*"))
+        if (lstrcmpiW(name.c_str(), driverName.c_str()) != 0)
+            names.push_back(name);
+    for (const std::wstring& name : EntriesOf(DriversFolder(), L"infected.bad"))
+        names.push_back(name);
+    return names;
+}
+
 // The DACL of a file as GetFileSecurityW returns it, byte for byte.
 inline std::vector<BYTE> DaclBytes(const std::wstring& path)
 {

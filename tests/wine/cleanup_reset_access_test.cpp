@@ -1,14 +1,15 @@
 // ResetFileAccess, read back with GetFileSecurityW: the object's DACL ends
-// with exactly one entry, Everyone with every access bit, not inherited and
-// not inheritable; a folder's children keep their own lists; a missing path
-// changes nothing.
+// with exactly one entry, the administrators with every access bit, not
+// inherited and not inheritable, and never an entry for Everyone or a null
+// DACL; a folder's children keep their own lists; a missing path changes
+// nothing. GrantAdministratorsAccess adds that entry to the list there is.
 //
 // Wine 8 does not keep a file's DACL: it turns the list into the Unix mode
 // bits of the file and reads back a list made from them (full access for
 // SYSTEM and the owner, and an Everyone entry made from the bits for
-// others). There the reset shows as an Everyone entry with every right the
-// mode bits can express; the exact single-entry list is checked where the
-// platform keeps lists as given.
+// others). There the reset shows as the Users entry gone and nothing for
+// Everyone; the exact single-entry list is checked where the platform keeps
+// lists as given.
 
 #include "program/cleanup/SavedFileAccess.hpp"
 #include "program/run/RemovalContext.hpp"
@@ -116,28 +117,32 @@ bool KeepsDaclsAsGiven(const std::wstring& probe)
         && dacl.entries[1].sid == SidBytes(WinBuiltinUsersSid);
 }
 
-// Every right Wine's mode bits express for "others": all file rights but
-// changing the list and the owner.
-constexpr ACCESS_MASK WineWorldRights = FILE_ALL_ACCESS & ~(WRITE_DAC | WRITE_OWNER);
-
-void ExpectEveryoneWithEveryRight(const std::wstring& path, bool keepsDacls)
+// No entry grants anything to Everyone, and nothing is a null DACL.
+void ExpectNothingForEveryone(const DaclView& dacl)
 {
-    const DaclView dacl = ReadDacl(path);
     ASSERT_TRUE(dacl.read);
     ASSERT_TRUE(dacl.present);
-    ASSERT_FALSE(dacl.isNull);
-    const AceView* everyone = FindEntry(dacl, SidBytes(WinWorldSid));
-    ASSERT_NE(everyone, nullptr) << "no entry for Everyone";
-    EXPECT_EQ(everyone->type, ACCESS_ALLOWED_ACE_TYPE);
-    if (keepsDacls) {
-        EXPECT_EQ(everyone->flags, 0) << "no inheritance flags";
-        EXPECT_EQ(dacl.entries.size(), 1u);
-        EXPECT_EQ(everyone->mask, 0xFFFFFFFFu);
-    } else {
-        // Wine marks every entry it makes for a folder inheritable.
-        EXPECT_EQ(everyone->flags & INHERITED_ACE, 0);
-        EXPECT_EQ(everyone->mask, WineWorldRights);
+    ASSERT_FALSE(dacl.isNull) << "a null DACL grants everyone everything";
+    for (const AceView& entry : dacl.entries) {
+        if (entry.sid == SidBytes(WinWorldSid))
+            EXPECT_TRUE(entry.type != ACCESS_ALLOWED_ACE_TYPE || entry.mask == 0) << "Everyone is granted something";
     }
+}
+
+void ExpectAdministratorsOnly(const std::wstring& path, bool keepsDacls)
+{
+    const DaclView dacl = ReadDacl(path);
+    ExpectNothingForEveryone(dacl);
+    const AceView* administrators = FindEntry(dacl, SidBytes(WinBuiltinAdministratorsSid));
+    if (keepsDacls) {
+        ASSERT_NE(administrators, nullptr) << "no entry for the administrators";
+        EXPECT_EQ(administrators->type, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_EQ(administrators->flags, 0) << "no inheritance flags";
+        EXPECT_EQ(administrators->mask, 0xFFFFFFFFu);
+        EXPECT_EQ(dacl.entries.size(), 1u);
+    }
+    // The other entries of the two-entry list are gone either way.
+    EXPECT_EQ(FindEntry(dacl, SidBytes(WinBuiltinUsersSid)), nullptr) << "the Users entry survived";
 }
 
 class ResetAccess : public ::testing::Test {
@@ -163,13 +168,12 @@ protected:
     }
 };
 
-TEST_F(ResetAccess, FileEndsWithEveryoneGrantedEveryRight)
+TEST_F(ResetAccess, FileEndsWithTheAdministratorsAloneGrantedEveryRight)
 {
     ASSERT_TRUE(GiveTwoEntries(file));
     const bool keepsDacls = KeepsDaclsAsGiven(file);
-    ASSERT_EQ(FindEntry(ReadDacl(file), SidBytes(WinWorldSid)), nullptr) << "Everyone had no entry before";
     context.ResetFileAccess(file.c_str());
-    ExpectEveryoneWithEveryRight(file, keepsDacls);
+    ExpectAdministratorsOnly(file, keepsDacls);
     EXPECT_EQ(ReadWholeFile(file), "driver");
 }
 
@@ -181,7 +185,7 @@ TEST_F(ResetAccess, RepeatedCallsLeaveTheSameList)
     const DaclView once = ReadDacl(file);
     context.ResetFileAccess(file.c_str());
     context.ResetFileAccess(file.c_str());
-    ExpectEveryoneWithEveryRight(file, keepsDacls);
+    ExpectAdministratorsOnly(file, keepsDacls);
     EXPECT_EQ(ReadDacl(file).entries.size(), once.entries.size()) << "entries accumulated";
 }
 
@@ -192,7 +196,7 @@ TEST_F(ResetAccess, FolderIsResetAndItsChildrenKeepTheirLists)
     const bool keepsDacls = KeepsDaclsAsGiven(child);
     const DaclView childBefore = ReadDacl(child);
     context.ResetFileAccess(folder.c_str());
-    ExpectEveryoneWithEveryRight(folder, keepsDacls);
+    ExpectAdministratorsOnly(folder, keepsDacls);
     const DaclView childAfter = ReadDacl(child);
     ASSERT_EQ(childAfter.entries.size(), childBefore.entries.size());
     for (std::size_t i = 0; i < childAfter.entries.size(); ++i) {
@@ -215,8 +219,8 @@ TEST_F(ResetAccess, MissingPathChangesNothing)
         EXPECT_EQ(after.entries[i].mask, before.entries[i].mask);
 }
 
-// The scan and the replacement open a driver up only for as long as they use
-// it: its own list comes back afterwards.
+// The replacement opens a driver up only for as long as it uses it: its own
+// list comes back afterwards.
 TEST_F(ResetAccess, SavedAccessComesBackAfterTheReset)
 {
     ASSERT_TRUE(GiveTwoEntries(file));
@@ -226,15 +230,37 @@ TEST_F(ResetAccess, SavedAccessComesBackAfterTheReset)
         const SavedFileAccess saved(file.c_str());
         ASSERT_TRUE(saved.saved());
         context.ResetFileAccess(file.c_str());
-        ASSERT_NE(FindEntry(ReadDacl(file), SidBytes(WinWorldSid)), nullptr) << "opened up while in use";
+        ASSERT_EQ(FindEntry(ReadDacl(file), SidBytes(WinBuiltinUsersSid)), nullptr) << "reset while in use";
     }
     const DaclView after = ReadDacl(file);
-    EXPECT_EQ(FindEntry(after, SidBytes(WinWorldSid)), nullptr) << "Everyone's entry is gone again";
     ASSERT_EQ(after.entries.size(), before.entries.size());
     for (std::size_t i = 0; i < after.entries.size(); ++i) {
         EXPECT_EQ(after.entries[i].sid, before.entries[i].sid);
         EXPECT_EQ(after.entries[i].mask, before.entries[i].mask);
     }
+}
+
+// The grant the replacement uses adds the administrators' entry to the list
+// the object has and changes nothing else: nobody else gains, nobody loses.
+TEST_F(ResetAccess, GrantAddsTheAdministratorsEntryAndKeepsTheRest)
+{
+    ASSERT_TRUE(GiveTwoEntries(file));
+    const bool keepsDacls = KeepsDaclsAsGiven(file);
+    const DaclView before = ReadDacl(file);
+    EXPECT_TRUE(context.GrantAdministratorsAccess(file.c_str()));
+    const DaclView after = ReadDacl(file);
+    ExpectNothingForEveryone(after);
+    const AceView* users = FindEntry(after, SidBytes(WinBuiltinUsersSid));
+    const AceView* usersBefore = FindEntry(before, SidBytes(WinBuiltinUsersSid));
+    if (keepsDacls) {
+        ASSERT_NE(users, nullptr) << "the Users entry is kept";
+        EXPECT_EQ(users->mask, usersBefore->mask) << "and not widened";
+        const AceView* administrators = FindEntry(after, SidBytes(WinBuiltinAdministratorsSid));
+        ASSERT_NE(administrators, nullptr);
+        EXPECT_EQ(administrators->mask, 0xFFFFFFFFu);
+        EXPECT_EQ(after.entries.size(), 2u);
+    }
+    EXPECT_FALSE(context.GrantAdministratorsAccess((folder + L"\\missing.sys").c_str()));
 }
 
 TEST_F(ResetAccess, NothingSavedForAMissingPath)

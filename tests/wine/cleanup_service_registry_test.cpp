@@ -67,7 +67,7 @@ protected:
                 RemoveKeyTree(std::wstring(set) + name);
     }
 
-    std::string Clean(const std::wstring& name, bool expectedResult = true)
+    std::string Clean(const std::wstring& name, CleanupResult expectedResult)
     {
         CapturedOutput output;
         EXPECT_EQ(context.CleanServiceRegistry(name), expectedResult);
@@ -100,7 +100,7 @@ TEST_F(ServiceRegistryCleanup, OnlyTheFirstMatchingServiceIsDeletedAndReportedOn
             order.push_back(name);
     ASSERT_EQ(order.size(), 2u);
 
-    EXPECT_EQ(Clean(Hidden), KeyReport);
+    EXPECT_EQ(Clean(Hidden, CleanupResult::Done), KeyReport);
     EXPECT_FALSE(KeyExists(std::wstring(Cs001) + order[0]));
     EXPECT_TRUE(KeyExists(std::wstring(Cs001) + order[1]));
 }
@@ -109,7 +109,7 @@ TEST_F(ServiceRegistryCleanup, TheKeyIsDeletedUnderEveryControlSetThatHasIt)
 {
     for (const wchar_t* set : {Cs001, Cs002, Current})
         ASSERT_TRUE(MakeService(std::wstring(set) + L"KorvaleSvcA", Hidden));
-    EXPECT_EQ(Clean(Hidden), KeyReport);
+    EXPECT_EQ(Clean(Hidden, CleanupResult::Done), KeyReport);
     for (const wchar_t* set : {Cs001, Cs002, Current})
         EXPECT_FALSE(KeyExists(std::wstring(set) + L"KorvaleSvcA"));
 }
@@ -120,7 +120,7 @@ TEST_F(ServiceRegistryCleanup, TheServiceIsSearchedUnderControlSet001Only)
     // not found, so not deleted anywhere.
     ASSERT_TRUE(MakeService(std::wstring(Cs001) + L"KorvaleSvcB", L"beep.sys"));
     ASSERT_TRUE(MakeService(std::wstring(Current) + L"KorvaleSvcA", Hidden));
-    EXPECT_EQ(Clean(Hidden), "");
+    EXPECT_EQ(Clean(Hidden, CleanupResult::NotFound), "");
     EXPECT_TRUE(KeyExists(std::wstring(Current) + L"KorvaleSvcA"));
 }
 
@@ -128,17 +128,18 @@ TEST_F(ServiceRegistryCleanup, AKeyWithSubkeysStaysAndNothingIsWritten)
 {
     ASSERT_TRUE(MakeService(std::wstring(Cs001) + L"KorvaleSvcC", Hidden));
     ASSERT_TRUE(MakeService(std::wstring(Cs001) + L"KorvaleSvcC\\Parameters", L"not an image"));
-    EXPECT_EQ(Clean(Hidden), "");
+    // Found, but its key could not be deleted anywhere: the cleanup failed.
+    EXPECT_EQ(Clean(Hidden, CleanupResult::Failed), "");
     EXPECT_TRUE(KeyExists(std::wstring(Cs001) + L"KorvaleSvcC\\Parameters"));
 }
 
 TEST_F(ServiceRegistryCleanup, NoMatchCaseDifferenceOrEmptyNameWritesAndDeletesNothing)
 {
     ASSERT_TRUE(MakeService(std::wstring(Cs001) + L"KorvaleSvcA", Hidden));
-    EXPECT_EQ(Clean(L"korvtest.dll:y.exe"), "");
-    EXPECT_EQ(Clean(L"KORVTEST.DLL:X.EXE"), "");
+    EXPECT_EQ(Clean(L"korvtest.dll:y.exe", CleanupResult::NotFound), "");
+    EXPECT_EQ(Clean(L"KORVTEST.DLL:X.EXE", CleanupResult::NotFound), "");
     // Every value contains the empty string; it must not be taken as a match.
-    EXPECT_EQ(Clean(L""), "");
+    EXPECT_EQ(Clean(L"", CleanupResult::NotFound), "");
     EXPECT_TRUE(KeyExists(std::wstring(Cs001) + L"KorvaleSvcA"));
     EXPECT_FALSE(ServiceOrder().empty()) << "nothing else was deleted either";
 }
@@ -146,7 +147,7 @@ TEST_F(ServiceRegistryCleanup, NoMatchCaseDifferenceOrEmptyNameWritesAndDeletesN
 TEST_F(ServiceRegistryCleanup, AnImagePathLargerThan1024BytesIsNotExamined)
 {
     ASSERT_TRUE(MakeService(std::wstring(Cs001) + L"KorvaleSvcBig", std::wstring(520, L'p') + Hidden));
-    EXPECT_EQ(Clean(Hidden), "");
+    EXPECT_EQ(Clean(Hidden, CleanupResult::NotFound), "");
     EXPECT_TRUE(KeyExists(std::wstring(Cs001) + L"KorvaleSvcBig"));
 }
 
@@ -176,7 +177,7 @@ TEST_F(ServiceRegistryCleanup, AmongAThousandServicesTheRootkitsIsFoundWhereverI
         ASSERT_EQ(before.size(), 1001u) << "ControlSet001 holds only this test's services";
         ASSERT_EQ(before[place.index], place.name);
 
-        EXPECT_EQ(Clean(Hidden), KeyReport);
+        EXPECT_EQ(Clean(Hidden, CleanupResult::Done), KeyReport);
         EXPECT_FALSE(KeyExists(key));
         std::vector<std::wstring> expected = before;
         expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(place.index));
@@ -202,7 +203,7 @@ TEST_F(ServiceRegistryCleanup, AnUnopenableServicesKeyWritesItsMessage)
                               nullptr, &empty, nullptr),
               ERROR_SUCCESS);
     ASSERT_EQ(RegOverridePredefKey(HKEY_LOCAL_MACHINE, empty), ERROR_SUCCESS);
-    const std::string output = Clean(Hidden, false);
+    const std::string output = Clean(Hidden, CleanupResult::Failed);
     RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
     RegCloseKey(empty);
     RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\KorvaleEmptyMachine");

@@ -4,13 +4,20 @@
 #include "driver/HijackProtocol.h"
 #include "program/deploy/DriverImage.hpp"
 #include "program/run/Handles.hpp"
+#include "program/run/PrivateFolder.hpp"
 #include "program/run/RemovalContext.hpp"
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
+#include <sstream>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -40,6 +47,9 @@ void WriteAll(const std::wstring& path, const std::vector<char>& bytes)
     ASSERT_TRUE(WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
 }
 
+// A file of the driver's name in the temporary folder: where the driver
+// image stood before runs had a folder of their own, and where any account
+// can put a file first.
 std::wstring TempDriverPath()
 {
     wchar_t folder[MAX_PATH + 1];
@@ -113,6 +123,8 @@ bool DeviceOpens()
 class Deployment : public testing::Test {
 protected:
     RemovalContext context;
+    // The driver image in the run's work folder.
+    std::wstring DriverPath() const { return context.workFolder + L"KorvaleNoQuorVallin.sys"; }
     void TearDown() override
     {
         // Leave nothing behind for the next test, whatever happened.
@@ -134,23 +146,145 @@ TEST_F(Deployment, ExtractDriverWritesTheBuiltImage)
     const std::vector<char> image = BuiltDriver();
     ASSERT_GT(image.size(), 1024u);
     ASSERT_TRUE(context.ExtractDriver());
-    EXPECT_EQ(ReadAll(TempDriverPath()), image);
+    EXPECT_EQ(ReadAll(DriverPath()), image);
 }
 
-TEST_F(Deployment, ALeftoverFileEndsAsExactlyTheImage)
+// The SIDs of a DACL's entries, in order, and whether the DACL is
+// protected from the parent's inheritable entries.
+std::vector<std::wstring> DaclSids(const std::wstring& path, bool* isProtected)
+{
+    std::vector<std::wstring> sids;
+    DWORD needed = 0;
+    GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    std::vector<BYTE> descriptor(needed);
+    if (needed == 0
+        || !GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed))
+        return sids;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor.data(), &control, &revision);
+    *isProtected = (control & SE_DACL_PROTECTED) != 0;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor.data(), &present, &acl, &defaulted) || acl == nullptr)
+        return sids;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        wchar_t* text = nullptr;
+        if (GetAce(acl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE
+            && ConvertSidToStringSidW(&ace->SidStart, &text)) {
+            sids.push_back(text);
+            LocalFree(text);
+        } else {
+            sids.push_back(L"(not an allowing entry)");
+        }
+    }
+    return sids;
+}
+
+// The image goes into a folder made new for the run, which only SYSTEM and
+// the administrators can open; a file planted in the temporary folder
+// under the image's name (here held open without sharing) changes nothing.
+TEST_F(Deployment, TheImageGoesIntoAPrivateFolderOfTheRunsOwn)
 {
     const std::vector<char> image = BuiltDriver();
-    // A longer file would keep its tail, and the image's checksum would
-    // no longer match.
-    WriteAll(TempDriverPath(), std::vector<char>(image.size() + 100, 'L'));
-    ASSERT_TRUE(context.ExtractDriver());
-    context.driverImage.reset();
-    EXPECT_EQ(ReadAll(TempDriverPath()), image);
+    WriteAll(TempDriverPath(), std::vector<char>(10, 'P'));
+    UniqueFile planted(CreateFileW(TempDriverPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(planted.valid());
 
-    WriteAll(TempDriverPath(), std::vector<char>(10, 'S'));
     ASSERT_TRUE(context.ExtractDriver());
+    EXPECT_EQ(ReadAll(DriverPath()), image);
+    wchar_t temporary[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, temporary);
+    EXPECT_EQ(context.workFolder.rfind(std::wstring(temporary) + L"KorvaleNoQuorVallin-", 0), 0u);
+    // Wine keeps a file's list as Unix mode bits and reads back SYSTEM,
+    // the owner and Everyone for the bits of others: a folder made with the
+    // run's list has no bits for others.
+    bool isProtected = false;
+    const std::wstring folder = context.workFolder.substr(0, context.workFolder.size() - 1);
+    const std::vector<std::wstring> sids = DaclSids(folder, &isProtected);
+    EXPECT_EQ(std::count(sids.begin(), sids.end(), L"S-1-1-0"), 0) << "others may open the folder";
+    EXPECT_EQ(std::count(sids.begin(), sids.end(), L"S-1-5-32-545"), 0) << "Users may open the folder";
+    planted.reset();
+    EXPECT_EQ(ReadAll(TempDriverPath()), std::vector<char>(10, 'P'));
+
+    // A second run gets a folder of its own, never the first one's.
+    RemovalContext second;
+    ASSERT_TRUE(second.ExtractDriver());
+    EXPECT_NE(second.workFolder, context.workFolder);
+    second.driverImage.reset();
+    EXPECT_TRUE(second.DeleteDriverFile());
+
+    // The folder goes with the image, and with whatever else was left in it.
     context.driverImage.reset();
-    EXPECT_EQ(ReadAll(TempDriverPath()), image);
+    WriteAll(context.workFolder + L"left.sys", {'x'});
+    const std::wstring made = context.workFolder;
+    EXPECT_TRUE(context.DeleteDriverFile());
+    EXPECT_EQ(GetFileAttributesW(made.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(context.workFolder.empty());
+}
+
+// The list the work folder (and the quarantine, and the program's key) is
+// made with: SYSTEM and the administrators, full control, inherited by what
+// is made inside, and nothing from the parent.
+TEST(PrivateSecurity, GrantsSystemAndTheAdministratorsAloneAndIsProtected)
+{
+    PrivateSecurity security(FILE_ALL_ACCESS);
+    ASSERT_TRUE(security.valid());
+    SECURITY_ATTRIBUTES* attributes = security.attributes();
+    ASSERT_NE(attributes, nullptr);
+    EXPECT_EQ(attributes->nLength, sizeof(SECURITY_ATTRIBUTES));
+    EXPECT_FALSE(attributes->bInheritHandle);
+    PSECURITY_DESCRIPTOR descriptor = attributes->lpSecurityDescriptor;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_NE(control & SE_DACL_PROTECTED, 0);
+    EXPECT_NE(control & SE_DACL_PRESENT, 0);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
+    ASSERT_NE(acl, nullptr) << "a null DACL grants everyone everything";
+    ASSERT_EQ(acl->AceCount, 2u);
+    std::vector<std::wstring> sids;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(acl, i, reinterpret_cast<void**>(&ace)));
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_EQ(ace->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+        EXPECT_EQ(ace->Mask, static_cast<ACCESS_MASK>(FILE_ALL_ACCESS));
+        wchar_t* text = nullptr;
+        ASSERT_TRUE(ConvertSidToStringSidW(&ace->SidStart, &text));
+        sids.push_back(text);
+        LocalFree(text);
+    }
+    std::sort(sids.begin(), sids.end());
+    EXPECT_EQ(sids, (std::vector<std::wstring>{L"S-1-5-18", L"S-1-5-32-544"}));
+}
+
+// Without a temporary folder (GetTempPathW fails on a TMP longer than
+// MAX_PATH) no work folder can be made: the run ends as when the image
+// cannot be written, with one line that says why.
+TEST_F(Deployment, AWorkFolderThatCannotBeMadeEndsTheExtractionWithALine)
+{
+    wchar_t tmp[MAX_PATH] = {}, temp[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"TMP", tmp, MAX_PATH);
+    GetEnvironmentVariableW(L"TEMP", temp, MAX_PATH);
+    const std::wstring tooLong = L"C:\\" + std::wstring(300, L'k');
+    SetEnvironmentVariableW(L"TMP", tooLong.c_str());
+    SetEnvironmentVariableW(L"TEMP", tooLong.c_str());
+    std::ostringstream captured;
+    std::streambuf* original = std::cout.rdbuf(captured.rdbuf());
+    const bool extracted = context.ExtractDriver();
+    std::cout.rdbuf(original);
+    SetEnvironmentVariableW(L"TMP", tmp);
+    SetEnvironmentVariableW(L"TEMP", temp);
+
+    const std::string said = captured.str();
+    EXPECT_FALSE(extracted);
+    EXPECT_TRUE(context.workFolder.empty());
+    EXPECT_EQ(said.rfind("The program's work folder cannot be made in the temporary folder ", 0), 0u) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1);
 }
 
 // From the check after writing until the service has been started, the
@@ -159,7 +293,7 @@ TEST_F(Deployment, ALeftoverFileEndsAsExactlyTheImage)
 TEST_F(Deployment, TheWrittenImageCannotBeReplacedUntilTheServiceIsStarted)
 {
     ASSERT_TRUE(context.ExtractDriver());
-    const std::wstring path = TempDriverPath();
+    const std::wstring path = DriverPath();
     const std::wstring elsewhere = path + L".moved";
 
     UniqueFile writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -231,8 +365,9 @@ TEST_F(Deployment, WithoutAHeldImageTheServiceIsNotStarted)
 TEST_F(Deployment, DeleteDriverFileWhenGoneReturnsFalse)
 {
     ASSERT_TRUE(context.ExtractDriver());
+    const std::wstring path = DriverPath();
     EXPECT_TRUE(context.DeleteDriverFile());
-    EXPECT_EQ(GetFileAttributesW(TempDriverPath().c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_FALSE(context.DeleteDriverFile());
 }
 
@@ -304,7 +439,7 @@ TEST_F(Deployment, ALeftoverServiceIsPointedAtTheWrittenImageStartedAndDeleted)
     const ServiceHandles handles = context.InstallAndStartDriver();
     ASSERT_NE(handles.service, nullptr);
     EXPECT_TRUE(DeviceOpens());
-    EXPECT_EQ(RegisteredImagePath(), TempDriverPath());
+    EXPECT_EQ(RegisteredImagePath(), DriverPath());
     EXPECT_TRUE(context.StopAndDeleteDriver(static_cast<SC_HANDLE>(handles.manager),
                                             static_cast<SC_HANDLE>(handles.service)));
     EXPECT_FALSE(DeviceOpens());

@@ -1,17 +1,26 @@
 // ReplaceInfectedDriver in the prefix's real drivers folder: the clean path
 // and the ways it can fail. Whatever fails, a file stands under the
-// driver's name afterwards.
+// driver's name afterwards, and what a failure leaves behind is finished
+// by the next run from the replacement's journal.
 //
 // A move or a deletion is refused by holding the file open without
 // FILE_SHARE_DELETE: both need DELETE access, which such a handle denies
 // (Wine checks sharing for it as Windows does). The handle is taken by a
-// helper thread during the replacement's 2000 ms pause, as soon as
-// "infected.bad" appears, so that the steps before the pause still succeed.
+// helper thread during the replacement's pause, as soon as the infected
+// file has been moved aside, so that the steps before the pause still
+// succeed.
 
+#include "program/drivercheck/core/ReplacementJournal.hpp"
+#include "program/run/ProgramKey.hpp"
 #include "program/run/RemovalContext.hpp"
+#include "tests/wine/CleanupWine.hpp"
 #include "tests/wine/DriverCheckFiles.hpp"
 
+#include <aclapi.h>
 #include <gtest/gtest.h>
+#include <sddl.h>
+
+#include <algorithm>
 
 #include <atomic>
 #include <chrono>
@@ -25,31 +34,51 @@ namespace {
 
 const wchar_t DriverName[] = L"kqvrepl.sys";
 
-// Opens the given paths without delete sharing as soon as `trigger`
-// exists, and keeps them open until it is destroyed.
-class HoldWhenAppears {
+// The driver's file moved aside ("kqvrepl.sys.<time>.bad") and its staged
+// clean copy ("....new"), as they stand in the drivers folder now.
+std::wstring AsideFile()
+{
+    const std::vector<std::wstring> names = EntriesOf(DriversFolder(), std::wstring(DriverName) + L".*.bad");
+    return names.empty() ? std::wstring() : DriversFolder() + names.front();
+}
+
+std::wstring StagedFile()
+{
+    const std::vector<std::wstring> names = EntriesOf(DriversFolder(), std::wstring(DriverName) + L".*.new");
+    return names.empty() ? std::wstring() : DriversFolder() + names.front();
+}
+
+// Once the infected driver has been moved aside, opens what `which` names
+// ("aside", "staged") without delete sharing, and keeps it open until it is
+// destroyed.
+class HoldWhenMovedAside {
 public:
-    HoldWhenAppears(std::wstring trigger, std::vector<std::wstring> paths)
-        : worker_([this, trigger = std::move(trigger), paths = std::move(paths)] {
+    explicit HoldWhenMovedAside(std::vector<std::string> which)
+        : worker_([this, which = std::move(which)] {
               const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-              while (!stop_ && !PathExists(trigger) && std::chrono::steady_clock::now() < deadline)
+              while (!stop_ && AsideFile().empty() && std::chrono::steady_clock::now() < deadline)
                   Sleep(5);
-              for (const std::wstring& path : paths)
+              for (const std::string& name : which) {
+                  const std::wstring path = name == "aside" ? AsideFile() : StagedFile();
                   handles_.push_back(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                                  nullptr, OPEN_EXISTING, 0, nullptr));
+              }
               held_ = true;
           })
     {
     }
-    ~HoldWhenAppears()
+    ~HoldWhenMovedAside() { Release(); }
+    void Release()
     {
         stop_ = true;
-        worker_.join();
+        if (worker_.joinable())
+            worker_.join();
         for (HANDLE h : handles_)
             if (h != INVALID_HANDLE_VALUE)
                 CloseHandle(h);
+        handles_.clear();
     }
-    // True when every path was open while the replacement ran.
+    // True when every file was open while the replacement ran.
     bool AllHeld()
     {
         if (!held_)
@@ -70,79 +99,60 @@ private:
 class ReplaceDriver : public ::testing::Test {
 protected:
     std::wstring driver = DriversFolder() + DriverName;
-    std::wstring quarantine = DriversFolder() + L"infected.bad";
-    std::wstring cleanCopy = TemporaryFolder() + DriverName;
     const std::string content = Pattern(70000, 11);
     RemovalContext context;
 
     void SetUp() override
     {
-        ASSERT_FALSE(PathExists(quarantine)) << "an infected.bad was left in the prefix";
+        ASSERT_EQ(ReplacementLeftovers(DriverName), std::vector<std::wstring>{}) << "left in the prefix";
+        DeleteProgramValue(L"Replacement");
         ASSERT_TRUE(WriteWholeFile(driver, content));
         context.infectedDriverName = DriverName;
     }
     void TearDown() override
     {
         DeleteFileW(driver.c_str());
-        DeleteFileW(quarantine.c_str());
-        DeleteFileW(cleanCopy.c_str());
+        for (const std::wstring& name : ReplacementLeftovers(DriverName))
+            DeleteFileW((DriversFolder() + name).c_str());
+        DeleteProgramValue(L"Replacement");
+    }
+
+    static bool JournalLeft() { return ReadProgramValue(L"Replacement").has_value(); }
+
+    // The next run's start: the journal is read and acted on.
+    std::string CompleteInterrupted()
+    {
+        RemovalContext next;
+        cleanupwine::CapturedOutput output;
+        next.CompleteInterruptedReplacement();
+        return output.text();
     }
 };
 
 TEST_F(ReplaceDriver, CleanPathPutsACopyOfTheServedContentInPlace)
 {
-    // A file of the driver's name in the temporary folder is overwritten.
-    ASSERT_TRUE(WriteWholeFile(cleanCopy, "stale"));
     const uint64_t before = FileIndex(driver);
 
     EXPECT_TRUE(context.ReplaceInfectedDriver());
 
     EXPECT_EQ(ReadWholeFile(driver), content);
     EXPECT_NE(FileIndex(driver), before) << "the driver's name must now stand for the copy";
-    EXPECT_FALSE(PathExists(quarantine));
-    EXPECT_FALSE(PathExists(cleanCopy));
+    EXPECT_EQ(ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
+    EXPECT_FALSE(JournalLeft());
+    EXPECT_EQ(context.cleanDriverDigest.size(), 32u);
 }
 
-TEST_F(ReplaceDriver, LeftoverInfectedBadStopsItWithTheDriverUntouched)
+// The clean copy is made in the drivers folder, where only administrators
+// can write: files planted in the temporary folder or the current folder
+// under the driver's name are never read, written or moved.
+TEST_F(ReplaceDriver, NoTemporaryOrCurrentFolderTakesPart)
 {
-    ASSERT_TRUE(WriteWholeFile(quarantine, "earlier run"));
-    const uint64_t before = FileIndex(driver);
-
-    EXPECT_FALSE(context.ReplaceInfectedDriver());
-
-    EXPECT_EQ(FileIndex(driver), before);
-    EXPECT_EQ(ReadWholeFile(driver), content);
-    EXPECT_EQ(ReadWholeFile(quarantine), "earlier run");
-}
-
-TEST_F(ReplaceDriver, MissingDriverChangesNothing)
-{
-    DeleteFileW(driver.c_str());
-    EXPECT_FALSE(context.ReplaceInfectedDriver());
-    EXPECT_FALSE(PathExists(driver));
-    EXPECT_FALSE(PathExists(quarantine));
-}
-
-TEST_F(ReplaceDriver, WithoutANameNothingIsTouched)
-{
-    // The driver path would be the drivers folder itself.
-    const std::vector<BYTE> folderDacl = DaclBytes(DriversFolder());
-    ASSERT_FALSE(folderDacl.empty());
-    context.infectedDriverName.clear();
-    EXPECT_FALSE(context.ReplaceInfectedDriver());
-    EXPECT_EQ(DaclBytes(DriversFolder()), folderDacl) << "the drivers folder's access was reset";
-    EXPECT_FALSE(PathExists(quarantine));
-    EXPECT_EQ(ReadWholeFile(driver), content);
-}
-
-TEST_F(ReplaceDriver, WithoutATemporaryFolderNothingIsTouched)
-{
-    // GetTempPathW fails on a TMP longer than MAX_PATH; the clean copy's
-    // path would then name a file in the current folder.
     const std::wstring folder = L"C:\\kqvcurrent";
     const std::wstring usersFile = folder + L"\\" + DriverName;
+    const std::wstring planted = TemporaryFolder() + DriverName;
     CreateDirectoryW(folder.c_str(), nullptr);
     ASSERT_TRUE(WriteWholeFile(usersFile, "the user's own file"));
+    ASSERT_TRUE(WriteWholeFile(planted, "planted by another account"));
     const uint64_t before = FileIndex(driver);
     const std::wstring tooLong = L"C:\\" + std::wstring(300, L'k');
     bool replaced = false;
@@ -151,80 +161,189 @@ TEST_F(ReplaceDriver, WithoutATemporaryFolderNothingIsTouched)
         replaced = context.ReplaceInfectedDriver();
     }
     const std::string usersContent = ReadWholeFile(usersFile);
+    const std::string plantedContent = ReadWholeFile(planted);
     DeleteFileW(usersFile.c_str());
+    DeleteFileW(planted.c_str());
     RemoveDirectoryW(folder.c_str());
-    EXPECT_FALSE(replaced);
+    EXPECT_TRUE(replaced);
     EXPECT_EQ(usersContent, "the user's own file");
-    EXPECT_EQ(FileIndex(driver), before);
+    EXPECT_EQ(plantedContent, "planted by another account");
+    EXPECT_NE(FileIndex(driver), before);
     EXPECT_EQ(ReadWholeFile(driver), content);
-    EXPECT_FALSE(PathExists(quarantine));
+}
+
+// An "infected.bad" left by an earlier version's run no longer stops every
+// later replacement; it is left as it is.
+TEST_F(ReplaceDriver, AnInfectedBadLeftByAnEarlierRunNeitherStopsItNorIsTouched)
+{
+    const std::wstring old = DriversFolder() + L"infected.bad";
+    ASSERT_TRUE(WriteWholeFile(old, "earlier run"));
+    const uint64_t before = FileIndex(driver);
+
+    EXPECT_TRUE(context.ReplaceInfectedDriver());
+
+    EXPECT_NE(FileIndex(driver), before);
+    EXPECT_EQ(ReadWholeFile(old), "earlier run");
+    DeleteFileW(old.c_str());
+}
+
+TEST_F(ReplaceDriver, MissingDriverChangesNothing)
+{
+    DeleteFileW(driver.c_str());
+    EXPECT_FALSE(context.ReplaceInfectedDriver());
+    EXPECT_FALSE(PathExists(driver));
+    EXPECT_EQ(ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
+    EXPECT_FALSE(JournalLeft());
+    EXPECT_TRUE(context.cleanDriverDigest.empty());
+}
+
+TEST_F(ReplaceDriver, WithoutAPlainNameNothingIsTouched)
+{
+    // The driver path would be the drivers folder itself, or somewhere else.
+    const std::vector<BYTE> folderDacl = DaclBytes(DriversFolder());
+    for (const wchar_t* name : {L"", L"..\\kqvrepl.sys", L"sub\\kqvrepl.sys", L"kqvrepl.sys:stream"}) {
+        context.infectedDriverName = name;
+        EXPECT_FALSE(context.ReplaceInfectedDriver());
+        EXPECT_EQ(DaclBytes(DriversFolder()), folderDacl) << "the drivers folder's access was changed";
+        EXPECT_EQ(ReadWholeFile(driver), content);
+        EXPECT_FALSE(JournalLeft());
+    }
 }
 
 TEST_F(ReplaceDriver, CleanCopyThatCannotBeMovedPutsTheDriverBack)
 {
     const uint64_t before = FileIndex(driver);
-    bool held = false;
-    {
-        HoldWhenAppears hold(quarantine, {cleanCopy});
-        EXPECT_FALSE(context.ReplaceInfectedDriver());
-        held = hold.AllHeld();
-    }
-    ASSERT_TRUE(held);
+    HoldWhenMovedAside hold({"staged"});
+    EXPECT_FALSE(context.ReplaceInfectedDriver());
+    ASSERT_TRUE(hold.AllHeld());
     EXPECT_EQ(FileIndex(driver), before) << "the driver's own file is moved back";
     EXPECT_EQ(ReadWholeFile(driver), content);
-    EXPECT_FALSE(PathExists(quarantine));
-    EXPECT_EQ(ReadWholeFile(cleanCopy), content) << "the clean copy stays in the temporary folder";
+    EXPECT_TRUE(AsideFile().empty());
+    EXPECT_TRUE(context.cleanDriverDigest.empty()) << "nothing clean was put in place";
+
+    // The held copy could not be removed; the next run removes it.
+    hold.Release();
+    ASSERT_TRUE(JournalLeft());
+    const std::string said = CompleteInterrupted();
+    EXPECT_NE(said.find("the driver had not been moved; the copy made for it was removed.\n"), std::string::npos) << said;
+    EXPECT_EQ(FileIndex(driver), before);
+    EXPECT_EQ(ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
+    EXPECT_FALSE(JournalLeft());
 }
 
-TEST_F(ReplaceDriver, WhenTheDriverCannotBeMovedBackItIsCopiedBack)
+TEST_F(ReplaceDriver, WhenTheDriverCannotBeMovedBackTheCleanCopyIsCopiedIn)
 {
-    // Both the clean copy and infected.bad are held: the clean copy cannot
-    // take the driver's name and infected.bad cannot be moved back, but it
-    // can still be read.
-    bool held = false;
-    {
-        HoldWhenAppears hold(quarantine, {cleanCopy, quarantine});
-        EXPECT_FALSE(context.ReplaceInfectedDriver());
-        held = hold.AllHeld();
-    }
-    ASSERT_TRUE(held);
-    EXPECT_EQ(ReadWholeFile(driver), content);
-    EXPECT_EQ(ReadWholeFile(quarantine), content);
-}
-
-TEST_F(ReplaceDriver, InfectedBadThatCannotBeDeletedLeavesTheRepairDone)
-{
+    // Both the clean copy and the file moved aside are held: neither can be
+    // renamed, but the clean copy can still be read.
     const uint64_t before = FileIndex(driver);
-    bool held = false;
-    {
-        HoldWhenAppears hold(quarantine, {quarantine});
-        EXPECT_FALSE(context.ReplaceInfectedDriver());
-        held = hold.AllHeld();
-    }
-    ASSERT_TRUE(held);
+    HoldWhenMovedAside hold({"staged", "aside"});
+    EXPECT_FALSE(context.ReplaceInfectedDriver());
+    ASSERT_TRUE(hold.AllHeld());
     EXPECT_EQ(ReadWholeFile(driver), content);
     EXPECT_NE(FileIndex(driver), before);
-    EXPECT_EQ(FileIndex(quarantine), before) << "the infected file stays as infected.bad";
-    EXPECT_FALSE(PathExists(cleanCopy));
+    EXPECT_EQ(context.cleanDriverDigest.size(), 32u) << "the clean content stands under the name";
+
+    hold.Release();
+    const std::string said = CompleteInterrupted();
+    EXPECT_NE(said.find("the replacement was completed.\n"), std::string::npos) << said;
+    EXPECT_EQ(ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
+    EXPECT_FALSE(JournalLeft());
 }
 
-// The system folder and the driver are opened up only for the repair: the
-// folder keeps its own list, and the driver's list goes to the clean copy.
-TEST_F(ReplaceDriver, AccessListsComeBackAfterTheRepair)
+TEST_F(ReplaceDriver, AsideFileThatCannotBeRemovedLeavesTheRepairDoneAndItsJournal)
+{
+    const uint64_t before = FileIndex(driver);
+    HoldWhenMovedAside hold({"aside"});
+    EXPECT_FALSE(context.ReplaceInfectedDriver());
+    ASSERT_TRUE(hold.AllHeld());
+    EXPECT_EQ(ReadWholeFile(driver), content);
+    EXPECT_NE(FileIndex(driver), before);
+    EXPECT_EQ(FileIndex(AsideFile()), before) << "the infected file stays aside";
+    EXPECT_TRUE(StagedFile().empty());
+    EXPECT_EQ(context.cleanDriverDigest.size(), 32u);
+
+    hold.Release();
+    const std::string said = CompleteInterrupted();
+    EXPECT_NE(said.find("the clean copy was in place; the replacement was completed.\n"), std::string::npos)
+        << said;
+    EXPECT_EQ(ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
+    EXPECT_FALSE(JournalLeft());
+}
+
+// The ACEs of a DACL, as (SID string, type, mask).
+struct Ace {
+    std::wstring sid;
+    BYTE type;
+    ACCESS_MASK mask;
+    bool operator==(const Ace&) const = default;
+};
+
+std::vector<Ace> AcesOf(const std::wstring& path)
+{
+    std::vector<Ace> aces;
+    const std::vector<BYTE> bytes = DaclBytes(path);
+    if (bytes.empty())
+        return aces;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    if (!GetSecurityDescriptorDacl(const_cast<BYTE*>(bytes.data()), &present, &acl, &defaulted) || acl == nullptr)
+        return aces;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!GetAce(acl, i, reinterpret_cast<void**>(&ace)))
+            continue;
+        wchar_t* text = nullptr;
+        ConvertSidToStringSidW(&ace->SidStart, &text);
+        aces.push_back({text != nullptr ? text : L"?", ace->Header.AceType, ace->Mask});
+        LocalFree(text);
+    }
+    return aces;
+}
+
+// The drivers folder and the driver are opened up only for the repair, and
+// only for the administrators: while the moves run, the one entry added to
+// either list is theirs; afterwards the folder has its own list again and
+// the driver's list is on the file that now bears its name. (Wine keeps a
+// file's list as Unix mode bits: an entry for the administrators does not
+// show there, but one for Everyone would, as the bits for others.)
+TEST_F(ReplaceDriver, OnlyTheAdministratorsAreGrantedAnythingAndOnlyForTheRepair)
 {
     ASSERT_TRUE(GiveAdministratorsOnly(driver));
+    const std::wstring folder = DriversFolder().substr(0, DriversFolder().size() - 1);
     const std::vector<BYTE> driverDacl = DaclBytes(driver);
-    wchar_t systemDirectory[MAX_PATH] = {};
-    GetSystemDirectoryW(systemDirectory, MAX_PATH);
-    const std::vector<BYTE> systemDacl = DaclBytes(systemDirectory);
+    const std::vector<BYTE> folderDacl = DaclBytes(folder);
+    const std::vector<Ace> driverAces = AcesOf(driver);
+    const std::vector<Ace> folderAces = AcesOf(folder);
     ASSERT_FALSE(driverDacl.empty());
-    ASSERT_FALSE(systemDacl.empty());
 
+    std::vector<std::vector<Ace>> duringDriver, duringFolder;
+    context.replacementCheckpoint = [&](ReplacementPoint point) {
+        if (point == ReplacementPoint::Staged)
+            duringDriver.push_back(AcesOf(driver));
+        duringFolder.push_back(AcesOf(folder));
+    };
     EXPECT_TRUE(context.ReplaceInfectedDriver());
+
+    auto onlyAdministratorsAdded = [](const std::vector<Ace>& before, const std::vector<Ace>& during) {
+        std::vector<Ace> added;
+        for (const Ace& ace : during)
+            if (std::find(before.begin(), before.end(), ace) == before.end())
+                added.push_back(ace);
+        for (const Ace& ace : added) {
+            EXPECT_EQ(ace.sid, L"S-1-5-32-544") << "an entry for someone else";
+            EXPECT_EQ(ace.type, ACCESS_ALLOWED_ACE_TYPE);
+        }
+        EXPECT_LE(added.size(), 1u);
+    };
+    ASSERT_EQ(duringDriver.size(), 1u);
+    ASSERT_EQ(duringFolder.size(), 4u);
+    onlyAdministratorsAdded(driverAces, duringDriver.front());
+    for (const std::vector<Ace>& aces : duringFolder)
+        onlyAdministratorsAdded(folderAces, aces);
 
     EXPECT_EQ(ReadWholeFile(driver), content);
     EXPECT_EQ(DaclBytes(driver), driverDacl);
-    EXPECT_EQ(DaclBytes(systemDirectory), systemDacl);
+    EXPECT_EQ(DaclBytes(folder), folderDacl);
 }
 
 } // namespace

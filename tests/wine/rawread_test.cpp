@@ -287,7 +287,7 @@ TEST_F(RawReadOnWine, TheSourceUnderANameThatCompareCannotSeeIsNotTruncated)
 TEST_F(RawReadOnWine, ACopyOnAWineDriveFailsCleanlyAndLeavesItsDestination)
 {
     const std::wstring destination = std::wstring(Folder) + L"\\out.bin";
-    WriteFileWith(destination, "stale contents");
+    DeleteFileW(destination.c_str());
     Recorder recorder;
     RawCopyCallbackInfo info{Record, nullptr, reinterpret_cast<ULONG_PTR>(&recorder)};
     EXPECT_FALSE(RawCopyFile(L"C:\\rawreadtest\\Drivers\\x.sys", destination.c_str(), &info));
@@ -304,6 +304,23 @@ TEST_F(RawReadOnWine, ACopyOnAWineDriveFailsCleanlyAndLeavesItsDestination)
     EXPECT_FALSE(RawCopyFile(L"C:\\rawreadtest\\Drivers\\x.sys", destination.c_str(), nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
     EXPECT_EQ(SizeOf(destination), 0);
+}
+
+// The destination is always a new file: one that stands there already
+// (whoever made it) is neither truncated nor written.
+TEST_F(RawReadOnWine, AnExistingDestinationIsNotWrittenOver)
+{
+    const std::wstring destination = std::wstring(Folder) + L"\\out.bin";
+    WriteFileWith(destination, "stale contents");
+    Recorder recorder;
+    RawCopyCallbackInfo info{Record, nullptr, reinterpret_cast<ULONG_PTR>(&recorder)};
+    EXPECT_FALSE(RawCopyFile(L"C:\\rawreadtest\\Drivers\\x.sys", destination.c_str(), &info));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    EXPECT_EQ(recorder.calls, (std::vector<Call>{{StepSourceFile, TRUE, true, -1},
+                                                 {StepVolume, TRUE, true, -1},
+                                                 {StepDestination, FALSE, true, -1}}));
+    EXPECT_EQ(SizeOf(destination), 14);
+    DeleteFileW(destination.c_str());
 }
 
 TEST_F(RawReadOnWine, AZeroAnswerStopsTheCopyAtThatStep)

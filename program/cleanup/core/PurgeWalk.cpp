@@ -1,5 +1,7 @@
 #include "program/cleanup/core/PurgeWalk.hpp"
 
+#include <map>
+
 namespace {
 
 enum class Descend { Yes, No };
@@ -70,9 +72,22 @@ std::optional<std::u16string> RootkitFolderPath(std::u16string_view windowsDirec
     return ChildPath(windowsDirectory, name, FoundFolderMaxChars);
 }
 
-void PurgeFolderTree(const std::u16string& folder, const PurgeOperations& operations)
+bool PurgeFolderTree(const std::u16string& folder, const PurgeOperations& operations)
 {
-    WalkFolder(folder, Descend::Yes, operations);
+    // A file whose last deletion failed is still there.
+    std::map<std::u16string, bool> lastDeletion;
+    PurgeOperations recording = operations;
+    recording.deleteFile = [&](const std::u16string& path) {
+        const bool deleted = operations.deleteFile(path);
+        lastDeletion[path] = deleted;
+        return deleted;
+    };
+    WalkFolder(folder, Descend::Yes, recording);
+    for (const auto& [path, deleted] : lastDeletion) {
+        if (!deleted)
+            return false;
+    }
+    return true;
 }
 
 ConsoleScript MaliciousFileReport()

@@ -67,8 +67,8 @@ struct PurgeOperations {
 // walk retries the folder's own files without descending again. Subfolders
 // that are reparse points are not entered (they may lead anywhere on the
 // machine), and entries whose paths would not fit the walk's buffers are
-// passed over.
-void PurgeFolderTree(const std::u16string& folder, const PurgeOperations& operations);
+// passed over. True when every file named "@" that the walk met was deleted.
+bool PurgeFolderTree(const std::u16string& folder, const PurgeOperations& operations);
 
 // The report for one deleted file.
 ConsoleScript MaliciousFileReport();

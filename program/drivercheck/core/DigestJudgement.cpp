@@ -4,9 +4,7 @@
 
 DriverVerdict JudgeDriver(bool rawCopyOk, bool rawOk, const char* rawText, bool plainOk, const char* plainText)
 {
-    if (!rawCopyOk)
+    if (!rawCopyOk || !rawOk || !plainOk || rawText == nullptr || plainText == nullptr)
         return DriverVerdict::NotVerified;
-    if (!rawOk || !plainOk || rawText == nullptr || plainText == nullptr)
-        return DriverVerdict::NotJudged;
     return std::memcmp(rawText, plainText, DigestTextBytes) == 0 ? DriverVerdict::Clean : DriverVerdict::Infected;
 }

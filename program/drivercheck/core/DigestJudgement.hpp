@@ -9,14 +9,13 @@
 constexpr std::size_t DigestTextBytes = 33;
 
 enum class DriverVerdict {
-    NotVerified, // the raw copy failed: nothing on the disk to compare with
-    NotJudged,   // a digest failed: the driver gets no line
+    NotVerified, // the raw copy or a digest failed: nothing to compare
     Clean,
     Infected,
 };
 
 // A driver is judged only when its raw copy succeeded and both digests
 // covered the whole file; then the two 33-byte texts are compared byte for
-// byte. A failed raw copy is never taken for an infection, whatever its
-// (empty or partial) copy's digest says.
+// byte. A failed raw copy or digest is never taken for an infection,
+// whatever an (empty or partial) copy's digest says.
 DriverVerdict JudgeDriver(bool rawCopyOk, bool rawOk, const char* rawText, bool plainOk, const char* plainText);

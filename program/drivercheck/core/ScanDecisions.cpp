@@ -36,8 +36,6 @@ std::u16string DriverNameField(std::u16string_view name)
 
 void WriteDriverVerdict(const ConsoleSink& console, std::u16string_view name, DriverVerdict verdict)
 {
-    if (verdict == DriverVerdict::NotJudged)
-        return;
     console.writeWide(DriverNameField(name));
     if (verdict == DriverVerdict::Clean) {
         console.writeWide(u"\t : Clean \n");

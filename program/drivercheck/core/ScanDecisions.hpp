@@ -49,5 +49,5 @@ std::u16string DriverNameField(std::u16string_view name);
 
 // One verdict line: the name field, then "\t : Clean " and an end of line;
 // or "\t : ", then "Infected !" in red or "Not verified" in yellow, an end
-// of line, and the normal colour. A driver that was not judged gets no line.
+// of line, and the normal colour.
 void WriteDriverVerdict(const ConsoleSink& console, std::u16string_view name, DriverVerdict verdict);

@@ -1,6 +1,7 @@
 #include "program/run/core/RunSequence.hpp"
 
 #include <limits>
+#include <string>
 
 const char16_t* const BannerText =
     u"Korvale Antivirus QuorVallin Removal - v1.0\n"
@@ -16,6 +17,7 @@ namespace {
 constexpr uint32_t RestartPauseMs = 2000;
 
 const char* const RestartByHandText = "Restart Windows to complete the removal.\n";
+const char* const ReplacementWarning = "Warning: Failed to remove QuorVallin driver infection.\n";
 
 bool RepairConsented(const RunPhases& phases, const RunOptions& options)
 {
@@ -30,54 +32,143 @@ bool RepairConsented(const RunPhases& phases, const RunOptions& options)
     return phases.askRestartConsent();
 }
 
-void ReplaceDriver(const RunPhases& phases, const ConsoleSink& console, bool warn, RunReport& report)
+// A repair step that did not do its work fails the repair; with switches a
+// warning names it.
+void NoteStep(bool done, const char* warning, const ConsoleSink& console, const RunOptions& options,
+              RunReport& report)
 {
-    if (phases.replaceInfectedDriver())
+    if (done)
         return;
     report.repairStepFailed = true;
-    if (warn)
-        console.write("Warning: Failed to remove QuorVallin driver infection.\n");
+    if (options.switches)
+        console.write(warning);
 }
 
-void WriteRepairReport(const RunPhases& phases, const ConsoleSink& console, const RunOptions& options)
+void NoteCleanup(CleanupResult result, const char* notFound, const char* failed, const ConsoleSink& console,
+                 const RunOptions& options, RunReport& report)
 {
-    PlayScript(DisinfectedReport("Infected Driver"), console);
+    if (result != CleanupResult::Done)
+        NoteStep(false, result == CleanupResult::NotFound ? notFound : failed, console, options, report);
+}
+
+// Replaces the driver, then looks at the disk again: the report says
+// "Disinfected" only when the raw content there is now the clean one.
+bool ReplaceAndVerify(const RunPhases& phases, const ConsoleSink& console, bool warn, RunReport& report)
+{
+    if (!phases.replaceInfectedDriver()) {
+        report.repairStepFailed = true;
+        if (warn)
+            console.write(ReplacementWarning);
+    }
+    const bool verified = phases.verifyReplacedDriver();
+    if (!verified)
+        report.repairStepFailed = true;
+    return verified;
+}
+
+void WriteDriverReport(bool verified, const ConsoleSink& console)
+{
+    if (verified) {
+        PlayScript(DisinfectedReport("Infected Driver"), console);
+        return;
+    }
+    console.write("\nInfected Driver: ");
+    console.colour(ColourInfected);
+    console.write("Not removed");
+    console.colour(ColourNormal);
+    console.write("\nThe infected content of the driver is still on the disk.\n\n");
+}
+
+// With switches nobody is there to answer for a restart: it is requested
+// only after a repair whose every step did its work, and never twice for an
+// infection that a repair and restart did not remove.
+bool MayRestartUnattended(const RunPhases& phases, const ConsoleSink& console, RunReport& report)
+{
+    if (report.repairStepFailed) {
+        console.write("Windows is not restarted: a step of the repair failed.\n");
+        return false;
+    }
+    if (const std::optional<std::u16string> previous = phases.previousAutomaticRestart()) {
+        report.repairStepFailed = true;
+        console.write("Warning: The repair before the automatic restart of ");
+        console.writeWide(*previous);
+        console.write(" did not hold: QuorVallin was found again. Windows is not restarted.\n");
+        return false;
+    }
+    if (!phases.recordAutomaticRestart()) {
+        console.write("Warning: The restart cannot be recorded, so it is not requested.\n");
+        console.write(RestartByHandText);
+        return false;
+    }
+    return true;
+}
+
+void WriteRepairReport(const RunPhases& phases, const ConsoleSink& console, const RunOptions& options,
+                       bool verified, RunReport& report)
+{
+    WriteDriverReport(verified, console);
+    const std::u16string quarantine = phases.quarantineFolder();
+    if (!quarantine.empty()) {
+        console.write("What the repair removed is kept in ");
+        console.writeWide(quarantine);
+        console.write("\n");
+    }
     if (!options.restart) {
         console.write(RestartByHandText);
         return;
     }
+    if (options.switches && !MayRestartUnattended(phases, console, report))
+        return;
     console.write("\nRestarting Windows ...\r\n");
     phases.sleep(RestartPauseMs);
     if (!phases.restartWindows() && options.switches)
         console.write(RestartByHandText);
 }
 
+void RepairPlainVariant(const RunPhases& phases, const ConsoleSink& console, const RunOptions& options,
+                        RunReport& report)
+{
+    // Without switches a failed replacement is not warned of here; the
+    // report that follows tells what the disk holds.
+    const bool verified = ReplaceAndVerify(phases, console, options.switches, report);
+    WriteRepairReport(phases, console, options, verified, report);
+}
+
+void RepairStreamVariant(const RunPhases& phases, const ConsoleSink& console, const RunOptions& options,
+                         RunReport& report)
+{
+    NoteStep(phases.scanWindowsDirectoryStreams(),
+             "Warning: The QuorVallin executable hidden in a data stream was not found.\n", console, options,
+             report);
+    NoteCleanup(phases.removeRootkitFolder(), "Warning: The QuorVallin folder was not found.\n",
+                "Warning: Failed to remove QuorVallin malicious files.\n", console, options, report);
+    const bool verified = ReplaceAndVerify(phases, console, true, report);
+    NoteCleanup(phases.cleanServiceRegistry(), "Warning: No QuorVallin service was found in the registry.\n",
+                "Warning: Failed to remove QuorVallin registry key.\n", console, options, report);
+    WriteRepairReport(phases, console, options, verified, report);
+}
+
 void ReactToOutcome(const RunPhases& phases, const ConsoleSink& console, const RunOptions& options,
-                    RunReport& report)
+                    bool debugPrivilege, RunReport& report)
 {
     switch (report.outcome) {
     case Infected:
-        if (report.driverInfected && RepairConsented(phases, options)) {
-            report.repairAttempted = true;
-            // Without switches a failed replacement is not warned of here:
-            // "Disinfected" follows regardless.
-            ReplaceDriver(phases, console, options.switches, report);
-            WriteRepairReport(phases, console, options);
-        }
-        break;
     case InfectedAds:
         if (report.driverInfected && RepairConsented(phases, options)) {
             report.repairAttempted = true;
-            phases.scanWindowsDirectoryStreams();
-            phases.removeRootkitFolder();
-            ReplaceDriver(phases, console, true, report);
-            phases.cleanServiceRegistry();
-            WriteRepairReport(phases, console, options);
+            if (report.outcome == Infected)
+                RepairPlainVariant(phases, console, options, report);
+            else
+                RepairStreamVariant(phases, console, options, report);
         }
         break;
     case ScanError:
         console.write("Warning: Failed to remove QuorVallin infection.");
         console.write("\n");
+        // The helper driver answers only callers that hold the privilege.
+        if (!debugPrivilege)
+            console.write("The debug privilege could not be enabled (the rights policy \"Debug programs\"): "
+                          "without it the memory inspection cannot be made.\n");
         break;
     case Clean:
         console.colour(ColourGood);
@@ -89,12 +180,18 @@ void ReactToOutcome(const RunPhases& phases, const ConsoleSink& console, const R
     }
 }
 
+// A machine found clean in memory and on every driver the scan could read.
+bool FoundClean(const RunReport& report)
+{
+    return report.outcome == Clean && !report.driverInfected && report.driversNotVerified == 0;
+}
+
 } // namespace
 
 RunReport RunRemovalWith(const RunPhases& phases, const ConsoleSink& console, const RunOptions& options)
 {
     RunReport report;
-    phases.enableDebugPrivilege();
+    const bool debugPrivilege = phases.enableDebugPrivilege();
     phases.setConsoleTitle(ConsoleTitleText);
     console.writeWide(BannerText);
     console.writeWide(u"\n\n");
@@ -114,6 +211,7 @@ RunReport RunRemovalWith(const RunPhases& phases, const ConsoleSink& console, co
         console.writeWide(u"Administrator privileges is required for this removal to work!\n");
         return report;
     }
+    phases.completeInterruptedReplacement();
     if (!phases.extractDriver())
         return report;
     report.refused = false;
@@ -126,8 +224,18 @@ RunReport RunRemovalWith(const RunPhases& phases, const ConsoleSink& console, co
     if (phases.stopAndDeleteDriver(handles))
         console.write("\n");
 
-    report.driverInfected = phases.scanSystemDrivers();
-    ReactToOutcome(phases, console, options, report);
+    const DriverScanFindings findings = phases.scanSystemDrivers();
+    report.driverInfected = findings.infected;
+    report.driversJudged = findings.judged;
+    report.driversNotVerified = findings.notVerified;
+    if (options.switches && findings.notVerified != 0) {
+        const std::string line = "Warning: " + std::to_string(findings.notVerified) + " of "
+            + std::to_string(findings.judged) + " drivers could not be verified.\n";
+        console.write(line);
+    }
+    ReactToOutcome(phases, console, options, debugPrivilege, report);
+    if (FoundClean(report))
+        phases.forgetAutomaticRestart();
 
     if (!options.switches) {
         console.write("\nPress any key to exit ...\r\n");

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <istream>
+#include <optional>
 #include <string>
 
 // The verdict of the memory inspection; any other value gets no reaction.
@@ -35,22 +36,54 @@ struct OsVersion {
 
 constexpr uint32_t PlatformWin32Nt = 2;
 
+// What the system driver scan found.
+struct DriverScanFindings {
+    bool infected = false;    // at least one driver's raw and ordinary digests differ
+    uint32_t judged = 0;      // drivers large enough to be judged: each got a line
+    uint32_t notVerified = 0; // of those, the ones that could not be compared
+};
+
+// How a cleanup step of the repair ended.
+enum class CleanupResult {
+    Done,     // it found what it looks for and removed it
+    NotFound, // it found nothing to remove
+    Failed,   // it found it, but could not remove all of it
+};
+
 // The phases of a run, in the order the run calls them.
 struct RunPhases {
-    std::function<void()> enableDebugPrivilege;
+    // True when the debug privilege is now enabled.
+    std::function<bool()> enableDebugPrivilege;
     std::function<void(std::u16string_view)> setConsoleTitle;
     std::function<OsVersion()> getVersion;
     std::function<bool()> isUserAnAdmin;
+    // Finishes a driver replacement that an earlier run left half done
+    // (its journal says so), before anything else changes; writes a line
+    // when it found one.
+    std::function<void()> completeInterruptedReplacement;
     std::function<bool()> extractDriver;
     std::function<ServiceHandles()> installAndStartDriver;
     std::function<int32_t()> inspectSystemMemory;
     std::function<bool(ServiceHandles)> stopAndDeleteDriver;
-    std::function<bool()> scanSystemDrivers;
+    std::function<DriverScanFindings()> scanSystemDrivers;
     std::function<bool()> askRestartConsent;
-    std::function<void()> scanWindowsDirectoryStreams;
-    std::function<void()> removeRootkitFolder;
+    // True when the executable hidden in a data stream was found.
+    std::function<bool()> scanWindowsDirectoryStreams;
+    std::function<CleanupResult()> removeRootkitFolder;
     std::function<bool()> replaceInfectedDriver;
-    std::function<void()> cleanServiceRegistry;
+    // True when a raw copy of the driver now on the disk has the clean content.
+    std::function<bool()> verifyReplacedDriver;
+    std::function<CleanupResult()> cleanServiceRegistry;
+    // The folder that holds what this run's repair removed; empty for none.
+    std::function<std::u16string()> quarantineFolder;
+    // An automatic restart requested by an earlier run after its repair:
+    // its description (time and driver), or nothing.
+    std::function<std::optional<std::u16string>()> previousAutomaticRestart;
+    // Records the automatic restart about to be requested; false when it
+    // could not be recorded.
+    std::function<bool()> recordAutomaticRestart;
+    // Forgets a recorded automatic restart: the machine was found clean.
+    std::function<void()> forgetAutomaticRestart;
     std::function<bool()> restartWindows;
     std::function<void(uint32_t)> sleep;
     std::function<void()> waitForKey;
@@ -84,7 +117,9 @@ struct RunReport {
     int32_t outcome = ScanError;   // the memory inspection's verdict
     bool driverInfected = false;   // the driver scan's finding
     bool repairAttempted = false;
-    bool repairStepFailed = false; // a warning of a failed step was written
+    bool repairStepFailed = false; // a step of the repair did not do its work
+    uint32_t driversJudged = 0;
+    uint32_t driversNotVerified = 0; // judged drivers that could not be compared
 };
 
 // Runs the removal with the given phases and console; returns the exit code (always 0).

@@ -17,9 +17,10 @@ const char* const UsageText =
     "  1  infection found, nothing removed\n"
     "  2  infection removed; restart pending\n"
     "  3  the memory inspection could not be made\n"
-    "  4  a repair was attempted and a step of it failed\n"
+    "  4  a repair was attempted and a step of it failed (no restart)\n"
     "  5  cannot run: usage error, not an administrator, unsupported Windows,\n"
-    "     or the helper driver could not be extracted\n";
+    "     or the helper driver could not be extracted\n"
+    "  6  no infection found, but the driver check was incomplete\n";
 
 namespace {
 
@@ -94,6 +95,9 @@ int ExitCodeFor(const RunReport& report)
         return ExitInspectionFailed;
     if (report.outcome != Clean || report.driverInfected)
         return ExitInfectionFound;
+    // Nothing found, but not everything could be looked at.
+    if (report.driversNotVerified != 0)
+        return ExitCheckIncomplete;
     return ExitNoInfection;
 }
 
@@ -112,6 +116,8 @@ const char* ExitCodeMeaning(int exitCode)
         return "a repair was attempted and a step of it failed";
     case ExitCannotRun:
         return "cannot run";
+    case ExitCheckIncomplete:
+        return "the driver check was incomplete";
     default:
         return "unknown";
     }

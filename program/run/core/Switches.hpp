@@ -36,6 +36,7 @@ enum RunExitCode : int {
     ExitInspectionFailed = 3,     // the memory inspection could not be made
     ExitRepairStepFailed = 4,     // a repair was attempted and a step of it failed
     ExitCannotRun = 5,            // usage error, refusal, or no helper driver
+    ExitCheckIncomplete = 6,      // memory clean, no driver infected, some drivers not verified
 };
 
 int ExitCodeFor(const RunReport& report);

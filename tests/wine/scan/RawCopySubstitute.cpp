@@ -5,6 +5,7 @@
 
 #include <shlwapi.h>
 
+#include <cstdint>
 #include <map>
 
 namespace {
@@ -19,6 +20,31 @@ std::map<std::wstring, SubstitutePlan>& Plans()
 {
     static std::map<std::wstring, SubstitutePlan> plans;
     return plans;
+}
+
+std::function<void(const std::wstring&)>& Observer()
+{
+    static std::function<void(const std::wstring&)> observer;
+    return observer;
+}
+
+// The file each planned name stood for when it was first copied.
+std::map<std::wstring, uint64_t>& FirstFiles()
+{
+    static std::map<std::wstring, uint64_t> files;
+    return files;
+}
+
+uint64_t FileIndexOf(const wchar_t* path)
+{
+    HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION info{};
+    GetFileInformationByHandle(file, &info);
+    CloseHandle(file);
+    return (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
 }
 
 std::vector<SubstituteCall>& Calls()
@@ -59,11 +85,18 @@ void ResetRawCopySubstitute()
 {
     Plans().clear();
     Calls().clear();
+    FirstFiles().clear();
+    Observer() = nullptr;
 }
 
 const std::vector<SubstituteCall>& RawCopyCalls()
 {
     return Calls();
+}
+
+void ObserveRawCopies(std::function<void(const std::wstring& source)> observer)
+{
+    Observer() = std::move(observer);
 }
 
 BOOL RawCopyFile(const wchar_t* source, const wchar_t* destination, const RawCopyCallbackInfo* callbackInfo)
@@ -72,6 +105,8 @@ BOOL RawCopyFile(const wchar_t* source, const wchar_t* destination, const RawCop
         SetLastError(ERROR_BAD_PATHNAME);
         return FALSE;
     }
+    if (Observer())
+        Observer()(source);
     SubstituteCall call{source, destination};
     if (callbackInfo != nullptr) {
         call.callbackIsScans = callbackInfo->callback == OnRawCopyEvent;
@@ -84,9 +119,18 @@ BOOL RawCopyFile(const wchar_t* source, const wchar_t* destination, const RawCop
     Calls().push_back(call);
 
     SubstitutePlan plan;
-    const auto found = Plans().find(Lower(PathFindFileNameW(source)));
+    const std::wstring name = Lower(PathFindFileNameW(source));
+    const auto found = Plans().find(name);
     if (found != Plans().end())
         plan = found->second;
+    if (plan.copy == SubstituteCopy::Bytes) {
+        const uint64_t file = FileIndexOf(source);
+        const auto first = FirstFiles().emplace(name, file).first;
+        if (first->second != file) {
+            plan.copy = SubstituteCopy::Ordinary;
+            plan.bytes.clear();
+        }
+    }
 
     RawFileInfo file{};
     file.attributes = plan.attributes;
@@ -101,7 +145,7 @@ BOOL RawCopyFile(const wchar_t* source, const wchar_t* destination, const RawCop
         return FALSE;
     }
 
-    HANDLE target = CreateFileW(destination, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE target = CreateFileW(destination, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     const bool created = target != INVALID_HANDLE_VALUE;
     const BOOL answer = Ask(callbackInfo, StepDestination, created, reinterpret_cast<ULONG_PTR>(destination), -1);
     if (!created)
@@ -109,7 +153,8 @@ BOOL RawCopyFile(const wchar_t* source, const wchar_t* destination, const RawCop
     BOOL result = FALSE;
     std::string bytes = plan.bytes;
     if (answer && plan.copy != SubstituteCopy::FailAfterCreate
-        && (plan.copy == SubstituteCopy::Bytes || ReadOrdinary(source, bytes))
+        && (plan.copy == SubstituteCopy::Bytes || plan.copy == SubstituteCopy::BytesAlways
+            || ReadOrdinary(source, bytes))
         && Ask(callbackInfo, StepProgress, TRUE, 0, 0)) {
         DWORD written = 0;
         result = bytes.empty()

@@ -7,16 +7,23 @@
 // for the source's file name: the file's ordinary content (the default, a
 // clean driver), chosen bytes (an infected one), or a failure before or
 // after the destination is created. It records every call.
+//
+// The chosen bytes stand for what the disk holds of the infected file:
+// once another file stands under the name (the driver was replaced), the
+// disk holds that file's content, which the substitute then copies, unless
+// the plan says the rootkit writes its bytes back.
 #pragma once
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 enum class SubstituteCopy {
     Ordinary,         // the source's content as the file system serves it
-    Bytes,            // the planned bytes
+    Bytes,            // the planned bytes, while the file first copied stands under the name
+    BytesAlways,      // the planned bytes, whichever file stands under the name
     FailBeforeCreate, // fails before the destination exists
     FailAfterCreate,  // creates an empty destination, then fails
 };
@@ -41,3 +48,5 @@ void PlanRawCopy(const std::wstring& fileName, SubstitutePlan plan);
 // Forgets every plan and every recorded call.
 void ResetRawCopySubstitute();
 const std::vector<SubstituteCall>& RawCopyCalls();
+// Called at the start of every copy with its source path; none after a reset.
+void ObserveRawCopies(std::function<void(const std::wstring& source)> observer);

@@ -79,6 +79,7 @@ inline RunPhases SubstitutedPhases(RemovalContext& context, std::vector<uint8_t>
 // substituted ones say so).
 inline void LogPhases(RunPhases& phases, std::vector<std::string>& calls)
 {
+    Logged(phases.completeInterruptedReplacement, "journal", calls);
     Logged(phases.extractDriver, "extract", calls);
     Logged(phases.installAndStartDriver, "install", calls);
     Logged(phases.inspectSystemMemory, "inspect (substituted)", calls);
@@ -88,6 +89,7 @@ inline void LogPhases(RunPhases& phases, std::vector<std::string>& calls)
     Logged(phases.scanWindowsDirectoryStreams, "streams", calls);
     Logged(phases.removeRootkitFolder, "folder", calls);
     Logged(phases.replaceInfectedDriver, "replace", calls);
+    Logged(phases.verifyReplacedDriver, "verify", calls);
     Logged(phases.cleanServiceRegistry, "registry", calls);
     Logged(phases.restartWindows, "restart (substituted)", calls);
     Logged(phases.deleteDriverFile, "delete driver file", calls);

@@ -60,8 +60,8 @@ protected:
     void TearDown() override
     {
         DeleteFileW(driverPath.c_str());
-        DeleteFileW((drivercheck_test::DriversFolder() + L"infected.bad").c_str());
-        DeleteFileW((drivercheck_test::TemporaryFolder() + DriverName).c_str());
+        for (const std::wstring& name : drivercheck_test::ReplacementLeftovers(DriverName))
+            DeleteFileW((drivercheck_test::DriversFolder() + name).c_str());
         cleanupwine::RemoveTree(folder);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(L"SYSTEM\\ControlSet001\\Services\\") + ServiceName).c_str());
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + ServiceName).c_str());
@@ -86,7 +86,7 @@ TEST_F(InfectedAdsRun, FolderPurgedDriverReplacedServiceKeysGoneTranscriptInOrde
     RunPhases phases = wholerun::SubstitutedPhases(context, wholerun::Reply(HIJACK_TYPE_ADS, DriverInitSignature));
     phases.cleanServiceRegistry = [&, clean = phases.cleanServiceRegistry] {
         hiddenNameAtCleanup = std::string(context.hiddenImageName.begin(), context.hiddenImageName.end());
-        clean();
+        return clean();
     };
     wholerun::LogPhases(phases, calls);
 
@@ -96,9 +96,9 @@ TEST_F(InfectedAdsRun, FolderPurgedDriverReplacedServiceKeysGoneTranscriptInOrde
     const std::string& transcript = run.transcript;
 
     EXPECT_EQ(exitCode, 0);
-    EXPECT_EQ(calls, (std::vector<std::string>{"extract", "install", "inspect (substituted)", "stop", "scan", "ask",
-                                               "streams", "folder", "replace", "registry", "restart (substituted)",
-                                               "delete driver file"}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"journal", "extract", "install", "inspect (substituted)", "stop", "scan",
+                                               "ask", "streams", "folder", "replace", "verify", "registry",
+                                               "restart (substituted)", "delete driver file"}));
 
     const std::vector<std::string> pieces = {
         "Korvale Antivirus QuorVallin Removal - v1.0\n",
@@ -130,12 +130,12 @@ TEST_F(InfectedAdsRun, FolderPurgedDriverReplacedServiceKeysGoneTranscriptInOrde
     EXPECT_EQ(cleanupwine::Attributes(folder + L"\\sub") & FILE_ATTRIBUTE_HIDDEN, 0u);
 
     // Driver replaced: another file under the name, with the ordinary
-    // content; nothing left aside or in the temporary folder.
+    // content; nothing left aside, staged or in a work folder.
     EXPECT_EQ(context.infectedDriverName, DriverName);
     EXPECT_EQ(drivercheck_test::ReadWholeFile(driverPath), drivercheck_test::Pattern(70000));
     EXPECT_NE(drivercheck_test::FileIndex(driverPath), infectedFile);
-    EXPECT_FALSE(drivercheck_test::PathExists(drivercheck_test::DriversFolder() + L"infected.bad"));
-    EXPECT_FALSE(drivercheck_test::PathExists(drivercheck_test::TemporaryFolder() + DriverName));
+    EXPECT_EQ(drivercheck_test::ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
+    EXPECT_EQ(drivercheck_test::WorkFoldersLeft(), std::vector<std::wstring>{});
 
     // Registry keys gone from every control set that had them.
     EXPECT_FALSE(KeyExists(std::wstring(L"SYSTEM\\ControlSet001\\Services\\") + ServiceName));

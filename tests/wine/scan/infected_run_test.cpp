@@ -46,8 +46,8 @@ protected:
     void TearDown() override
     {
         DeleteFileW(driverPath.c_str());
-        DeleteFileW((DriversFolder() + L"infected.bad").c_str());
-        DeleteFileW((TemporaryFolder() + DriverName).c_str());
+        for (const std::wstring& name : ReplacementLeftovers(DriverName))
+            DeleteFileW((DriversFolder() + name).c_str());
         ResetRawCopySubstitute();
     }
 
@@ -69,14 +69,14 @@ protected:
         return text;
     }
 
-    // Nothing of the run is left: no helper driver service or file, no raw
-    // copy, nothing set aside in the drivers folder.
+    // Nothing of the run is left: no helper driver service, no work folder
+    // with the driver file and the raw copies, nothing staged or set aside
+    // in the drivers folder.
     static void ExpectNothingLeft()
     {
         EXPECT_FALSE(cleanupwine::KeyExists(L"SYSTEM\\CurrentControlSet\\Services\\KorvaleNoQuorvallin"));
-        EXPECT_FALSE(PathExists(TemporaryFolder() + L"KorvaleNoQuorVallin.sys"));
-        EXPECT_FALSE(PathExists(TemporaryFolder() + DriverName));
-        EXPECT_FALSE(PathExists(DriversFolder() + L"infected.bad"));
+        EXPECT_EQ(WorkFoldersLeft(), std::vector<std::wstring>{});
+        EXPECT_EQ(ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
     }
 };
 
@@ -84,7 +84,8 @@ protected:
 // and then n, or the end of the input leave everything as it was.
 TEST_F(WholeRun, InfectedBranchFollowsTheAnswer)
 {
-    const std::vector<std::string> upToAsk = {"extract", "install", "inspect (substituted)", "stop", "scan", "ask"};
+    const std::vector<std::string> upToAsk = {"journal", "extract", "install", "inspect (substituted)", "stop", "scan",
+                                              "ask"};
     const struct {
         const char* name;
         std::string input;
@@ -101,6 +102,8 @@ TEST_F(WholeRun, InfectedBranchFollowsTheAnswer)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        ResetRawCopySubstitute();
+        PlanRawCopy(DriverName, {SubstituteCopy::Bytes, Pattern(70000, 9)});
         ASSERT_TRUE(WriteWholeFile(driverPath, Pattern(70000)));
         const uint64_t infectedFile = FileIndex(driverPath);
         ASSERT_NE(infectedFile, 0u);
@@ -117,13 +120,15 @@ TEST_F(WholeRun, InfectedBranchFollowsTheAnswer)
         std::vector<std::string> expectedCalls = upToAsk;
         if (c.repaired) {
             expectedCalls.push_back("replace");
+            expectedCalls.push_back("verify");
             expectedCalls.push_back("restart (substituted)");
         }
         expectedCalls.push_back("delete driver file");
         EXPECT_EQ(calls, expectedCalls);
         EXPECT_EQ(context.infectedDriverName, DriverName);
 
-        // Replaced: another file under the name, with the ordinary content.
+        // Replaced (and the raw copy of what now stands there is the clean
+        // content): another file under the name, with the ordinary content.
         // Otherwise: the very file that was there.
         EXPECT_EQ(ReadWholeFile(driverPath), Pattern(70000));
         if (c.repaired)
@@ -149,7 +154,7 @@ TEST_F(WholeRun, CleanMemoryGivesTheCleanReportAndRepairsNothing)
 
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.transcript, UpToTheScan(CleanMemory) + CleanReport + ExitPrompt);
-    EXPECT_EQ(calls, (std::vector<std::string>{"extract", "install", "inspect (substituted)", "stop", "scan",
+    EXPECT_EQ(calls, (std::vector<std::string>{"journal", "extract", "install", "inspect (substituted)", "stop", "scan",
                                                "delete driver file"}));
     EXPECT_EQ(FileIndex(driverPath), driverFile);
     ExpectNothingLeft();

@@ -32,6 +32,7 @@ protected:
     std::vector<std::wstring> created;
     std::vector<std::wstring> createdFolders;
     std::string output;
+    DriverScanFindings findings;
     bool result = false;
 
     void SetUp() override { ResetRawCopySubstitute(); }
@@ -61,7 +62,8 @@ protected:
     {
         std::ostringstream captured;
         std::streambuf* original = std::cout.rdbuf(captured.rdbuf());
-        result = context.ScanSystemDrivers();
+        findings = context.ScanSystemDrivers();
+        result = findings.infected;
         std::cout.rdbuf(original);
         output = captured.str();
     }
@@ -76,9 +78,14 @@ protected:
             || output.find(Narrow(name) + "\t") != std::string::npos;
     }
 
-    // After every scan: no raw copy is left in the temporary folder.
+    // After every scan: the copies were made in the run's own work folder,
+    // and none is left there or in the temporary folder.
     void ExpectNoCopyLeft(const std::vector<std::wstring>& names)
     {
+        ASSERT_FALSE(context.workFolder.empty());
+        EXPECT_EQ(context.workFolder.rfind(TemporaryFolder() + L"KorvaleNoQuorVallin-", 0), 0u)
+            << Narrow(context.workFolder);
+        EXPECT_EQ(EntriesOf(context.workFolder, L"*"), std::vector<std::wstring>{});
         for (const std::wstring& name : names)
             EXPECT_FALSE(PathExists(TemporaryFolder() + name)) << Narrow(name);
     }
@@ -108,6 +115,8 @@ TEST_F(ScanDrivers, EveryJudgedDriverGetsOneLineInSearchOrder)
     EXPECT_NE(output.find("\nkqvlongname.sys\t : Clean \n"), std::string::npos);
     EXPECT_NE(output.find("\nk.sys     \t : Clean \n"), std::string::npos);
     EXPECT_FALSE(result);
+    EXPECT_EQ(findings.judged, judged.size());
+    EXPECT_EQ(findings.notVerified, 0u);
     EXPECT_TRUE(context.infectedDriverName.empty());
     ExpectNoCopyLeft(judged);
 }
@@ -124,7 +133,7 @@ TEST_F(ScanDrivers, EachCopyGetsTheScansCallbackAFreshEventAndItsOwnPaths)
         const SubstituteCall& call = RawCopyCalls()[i];
         SCOPED_TRACE(Narrow(judged[i]));
         EXPECT_EQ(call.source, std::wstring(system) + L"\\Drivers\\" + judged[i]);
-        EXPECT_EQ(call.destination, TemporaryFolder() + judged[i]);
+        EXPECT_EQ(call.destination, context.workFolder + judged[i]);
         EXPECT_TRUE(call.callbackIsScans);
         EXPECT_TRUE(call.cancelEventUnsignalled);
         EXPECT_TRUE(call.contextIsSource);
@@ -221,13 +230,15 @@ TEST_F(ScanDrivers, DriverWhoseRawCopyFailedIsNotVerifiedAndNeverInfected)
     EXPECT_NE(output.find(InfectedLine("kqva.sys  ")), std::string::npos) << output;
     EXPECT_EQ(output.find("Infected"), output.rfind("Infected")) << "one infected line";
     EXPECT_TRUE(result);
+    EXPECT_EQ(findings.notVerified, 2u);
     EXPECT_EQ(context.infectedDriverName, L"kqva.sys");
     ExpectNoCopyLeft({L"kqva.sys", L"kqvfailafter.sys", L"kqvfailbefore.sys"});
 }
 
-TEST_F(ScanDrivers, NoLineWhenADigestFails)
+// A driver that cannot be read the ordinary way gets the same line as one
+// that cannot be read raw: the administrator sees it was not verified.
+TEST_F(ScanDrivers, DriverWhoseOrdinaryReadFailsIsNotVerified)
 {
-    // The driver itself cannot be read: its ordinary digest fails.
     AddInfectedDriver(L"kqvlocked.sys", 70000);
     HANDLE holder = CreateFileW((DriversFolder() + L"kqvlocked.sys").c_str(), GENERIC_READ, 0, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
@@ -236,26 +247,39 @@ TEST_F(ScanDrivers, NoLineWhenADigestFails)
     Scan();
     CloseHandle(holder);
 
-    EXPECT_FALSE(Reported(L"kqvlocked.sys")) << output;
+    EXPECT_NE(output.find("\n" + NotVerifiedLine("kqvlocked.sys")), std::string::npos) << output;
     EXPECT_FALSE(result);
+    EXPECT_EQ(findings.notVerified, 1u);
     EXPECT_TRUE(context.infectedDriverName.empty());
     ExpectNoCopyLeft({L"kqvlocked.sys"});
 }
 
-TEST_F(ScanDrivers, CopyLeftByAnEarlierRunIsNotTakenForTheRawCopy)
+// Files planted under the copies' names in the temporary folder (by any
+// account: under SYSTEM it is the Windows directory's Temp) are neither
+// read, written nor deleted: the copies are made in the run's own folder.
+TEST_F(ScanDrivers, FilesPlantedInTheTemporaryFolderChangeNothing)
 {
-    // A clean copy of the driver stands in the temporary folder (as a failed
-    // repair leaves it); this time the raw copy is never made, so there is
-    // nothing to judge.
     AddDriver(L"kqvstale.sys", 70000);
-    ASSERT_TRUE(WriteWholeFile(TemporaryFolder() + L"kqvstale.sys", Pattern(70000)));
-    PlanRawCopy(L"kqvstale.sys", {SubstituteCopy::FailBeforeCreate});
+    AddInfectedDriver(L"kqvplant.sys", 70000);
+    const std::wstring plantedClean = TemporaryFolder() + L"kqvstale.sys";
+    const std::wstring plantedInfected = TemporaryFolder() + L"kqvplant.sys";
+    // One planted file says "clean" for an infected driver, the other
+    // would make a clean one look infected.
+    ASSERT_TRUE(WriteWholeFile(plantedInfected, Pattern(70000)));
+    ASSERT_TRUE(WriteWholeFile(plantedClean, "planted"));
+    HANDLE held = CreateFileW(plantedClean.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
 
     Scan();
+    CloseHandle(held);
 
-    EXPECT_NE(output.find("\n" + NotVerifiedLine("kqvstale.sys")), std::string::npos) << output;
-    EXPECT_EQ(output.find("kqvstale.sys\t : Clean"), std::string::npos) << output;
-    ExpectNoCopyLeft({L"kqvstale.sys"});
+    EXPECT_NE(output.find("kqvstale.sys\t : Clean \n"), std::string::npos) << output;
+    EXPECT_NE(output.find("kqvplant.sys\t : Infected !\n"), std::string::npos) << output;
+    EXPECT_EQ(ReadWholeFile(plantedClean), "planted");
+    EXPECT_EQ(ReadWholeFile(plantedInfected), Pattern(70000));
+    DeleteFileW(plantedClean.c_str());
+    DeleteFileW(plantedInfected.c_str());
+    ExpectNoCopyLeft({});
 }
 
 // A refused copy is a failed copy: the warning, then the driver's
@@ -291,30 +315,40 @@ TEST_F(ScanDrivers, CompressedVolumeIsRefusedWithAWarning)
     ExpectNoCopyLeft({L"kqvcvol.sys"});
 }
 
-// The scan opens each driver up to read it, and gives it its own DACL back:
-// after a run no driver is left writable by everyone.
-TEST_F(ScanDrivers, EveryDriverKeepsItsOwnAccessList)
+// The scan changes no access list, not even for a moment: while any of
+// the copies is being made, every driver still has the DACL it had (an
+// entry for Everyone, or a null DACL, would let any account open a driver
+// for writing in that moment and keep the handle).
+TEST_F(ScanDrivers, NoDriversAccessListChangesDuringTheScan)
 {
     AddDriver(L"kqvacl.sys", 70000);
     AddInfectedDriver(L"kqvaclbad.sys", 70000);
     for (const wchar_t* name : {L"kqvacl.sys", L"kqvaclbad.sys"})
         ASSERT_TRUE(GiveAdministratorsOnly(DriversFolder() + name));
-    const std::vector<BYTE> cleanBefore = DaclBytes(DriversFolder() + L"kqvacl.sys");
-    const std::vector<BYTE> infectedBefore = DaclBytes(DriversFolder() + L"kqvaclbad.sys");
-    ASSERT_FALSE(cleanBefore.empty());
+    std::vector<std::pair<std::wstring, std::vector<BYTE>>> before;
+    for (const std::wstring& name : JudgedDriversInSearchOrder())
+        before.emplace_back(name, DaclBytes(DriversFolder() + name));
+    int looks = 0;
+    ObserveRawCopies([&](const std::wstring&) {
+        for (const auto& [name, dacl] : before) {
+            ++looks;
+            EXPECT_EQ(DaclBytes(DriversFolder() + name), dacl) << Narrow(name);
+        }
+    });
 
     Scan();
 
     EXPECT_TRUE(result);
-    EXPECT_EQ(DaclBytes(DriversFolder() + L"kqvacl.sys"), cleanBefore);
-    EXPECT_EQ(DaclBytes(DriversFolder() + L"kqvaclbad.sys"), infectedBefore);
+    EXPECT_EQ(looks, static_cast<int>(before.size() * before.size()));
+    for (const auto& [name, dacl] : before)
+        EXPECT_EQ(DaclBytes(DriversFolder() + name), dacl) << Narrow(name);
 }
 
-// Each raw copy is deleted by its name in the temporary folder. When that
-// name would be the driver's own (the temporary folder is the drivers
-// folder under another spelling) or a name in the current folder (no
-// temporary folder can be had, and the current folder is the drivers
-// folder), the scan must not run: it would delete the drivers it judges.
+// Each raw copy is made and deleted in the run's own new folder, never
+// under the driver's own name: not when the temporary folder is the
+// drivers folder under another spelling (the work folder is then made in
+// it), and not when no temporary folder can be had and the current folder
+// is the drivers folder (then no work folder is made and nothing is judged).
 TEST_F(ScanDrivers, TemporaryFolderThatNamesNoSafePlaceDeletesNoDriver)
 {
     AddDriver(L"kqvkeep.sys", 70000);
@@ -328,14 +362,29 @@ TEST_F(ScanDrivers, TemporaryFolderThatNamesNoSafePlaceDeletesNoDriver)
         SCOPED_TRACE(Narrow(temporary.substr(0, 40)));
         ResetRawCopySubstitute();
         {
+            RemovalContext own;
             const TemporaryFolderSwitch unsafeTemporaryFolder(temporary, DriversFolder());
-            Scan();
+            std::ostringstream captured;
+            std::streambuf* original = std::cout.rdbuf(captured.rdbuf());
+            findings = own.ScanSystemDrivers();
+            std::cout.rdbuf(original);
+            output = captured.str();
+            if (temporary == tooLong) {
+                EXPECT_TRUE(own.workFolder.empty());
+                EXPECT_EQ(output.rfind("The program's work folder cannot be made in the temporary folder ", 0), 0u)
+                    << output;
+                EXPECT_TRUE(RawCopyCalls().empty());
+                EXPECT_EQ(findings.judged, 0u);
+            } else {
+                EXPECT_NE(output.find("kqvkeep.sys\t : Clean \n"), std::string::npos) << output;
+                for (const SubstituteCall& call : RawCopyCalls())
+                    EXPECT_EQ(call.destination.rfind(own.workFolder, 0), 0u) << Narrow(call.destination);
+            }
         }
 
         EXPECT_TRUE(ReadWholeFile(DriversFolder() + L"kqvkeep.sys") == content) << "the driver is gone or changed";
-        EXPECT_FALSE(result);
-        EXPECT_EQ(output, "");
-        EXPECT_TRUE(RawCopyCalls().empty());
+        EXPECT_FALSE(findings.infected);
+        EXPECT_EQ(EntriesOf(DriversFolder(), L"KorvaleNoQuorVallin-*"), std::vector<std::wstring>{});
     }
     EXPECT_FALSE(JudgedDriversInSearchOrder().empty()) << "the prefix's own drivers are still there";
 }

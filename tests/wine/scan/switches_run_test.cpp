@@ -5,16 +5,19 @@
 // copy (this binary's substitute engine) and the restart request.
 
 #include "program/deploy/core/Signature.hpp"
+#include "program/run/ProgramKey.hpp"
 #include "program/run/ProgramRun.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/Wide.hpp"
 #include "program/run/WinConsole.hpp"
+#include "tests/wine/CleanupWine.hpp"
 #include "tests/wine/DriverCheckFiles.hpp"
 #include "tests/wine/scan/RawCopySubstitute.hpp"
 #include "tests/wine/scan/WholeRun.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -27,10 +30,10 @@ const wchar_t* const DriverName = L"kqvswitch.sys";
 class SwitchedRun : public ::testing::Test {
 protected:
     std::wstring driverPath = drivercheck_test::DriversFolder() + DriverName;
-    std::wstring quarantinePath = drivercheck_test::DriversFolder() + L"infected.bad";
     std::wstring logPath = drivercheck_test::TemporaryFolder() + L"korvale switches.log";
     RemovalContext context;
-    RunPhases phases = wholerun::SubstitutedPhases(context, wholerun::Reply(HIJACK_TYPE_ADS, DriverInitSignature));
+    RunPhases phases =
+        wholerun::SubstitutedPhases(context, wholerun::Reply(HIJACK_TYPE_PLAIN, CreateDispatchSignature));
     std::vector<std::string> calls;
     std::string transcript;
     // Input waiting on standard input, and what of it the run left unread.
@@ -40,13 +43,16 @@ protected:
     void SetUp() override
     {
         ResetRawCopySubstitute();
+        DeleteProgramValue(L"AutomaticRestart");
         DeleteFileW(logPath.c_str());
         ASSERT_TRUE(drivercheck_test::WriteWholeFile(driverPath, drivercheck_test::Pattern(70000)));
         PlanRawCopy(DriverName, {SubstituteCopy::Bytes, drivercheck_test::Pattern(70000, 9)});
 
         wholerun::Logged(phases.askRestartConsent, "ask", calls);
         wholerun::Logged(phases.scanWindowsDirectoryStreams, "streams", calls);
+        wholerun::Logged(phases.removeRootkitFolder, "folder", calls);
         wholerun::Logged(phases.replaceInfectedDriver, "replace", calls);
+        wholerun::Logged(phases.cleanServiceRegistry, "registry", calls);
         wholerun::Logged(phases.restartWindows, "restart (substituted)", calls);
         wholerun::Logged(phases.waitForKey, "key", calls);
         wholerun::Logged(phases.deleteDriverFile, "delete driver file", calls);
@@ -55,19 +61,22 @@ protected:
     void TearDown() override
     {
         DeleteFileW(driverPath.c_str());
-        DeleteFileW(quarantinePath.c_str());
-        DeleteFileW((drivercheck_test::TemporaryFolder() + DriverName).c_str());
+        for (const std::wstring& name : drivercheck_test::ReplacementLeftovers(DriverName))
+            DeleteFileW((drivercheck_test::DriversFolder() + name).c_str());
         DeleteFileW(logPath.c_str());
+        DeleteProgramValue(L"AutomaticRestart");
         ResetRawCopySubstitute();
     }
 
-    int Run(const std::vector<std::u16string>& arguments)
+    int Run(const std::vector<std::u16string>& arguments) { return RunWith(phases, arguments); }
+
+    int RunWith(const RunPhases& runPhases, const std::vector<std::u16string>& arguments)
     {
         std::istringstream in(input);
         std::ostringstream out;
         std::streambuf* const savedIn = std::cin.rdbuf(in.rdbuf());
         std::streambuf* const savedOut = std::cout.rdbuf(out.rdbuf());
-        const int code = RunProgram(arguments, phases);
+        const int code = RunProgram(arguments, runPhases);
         std::cout.rdbuf(savedOut);
         std::cin.rdbuf(savedIn);
         transcript = out.str();
@@ -126,7 +135,7 @@ TEST_F(SwitchedRun, RepairWithoutRestartRepairsAndSaysToRestart)
     const uint64_t infectedFile = drivercheck_test::FileIndex(driverPath);
     EXPECT_EQ(Run({u"/repair", u"/NoReboot"}), 2);
 
-    EXPECT_EQ(calls, (std::vector<std::string>{"streams", "replace", "delete driver file"}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"replace", "delete driver file"}));
     EXPECT_EQ(unread, input);
     const std::string ending = "\nInfected Driver: Disinfected\n\nRestart Windows to complete the removal.\n";
     ASSERT_GE(transcript.size(), ending.size());
@@ -135,21 +144,131 @@ TEST_F(SwitchedRun, RepairWithoutRestartRepairsAndSaysToRestart)
     EXPECT_EQ(transcript.find("Warning"), std::string::npos);
     EXPECT_NE(drivercheck_test::FileIndex(driverPath), infectedFile);
     EXPECT_EQ(drivercheck_test::ReadWholeFile(driverPath), drivercheck_test::Pattern(70000));
-    EXPECT_FALSE(drivercheck_test::PathExists(quarantinePath));
+    EXPECT_EQ(drivercheck_test::ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
+    EXPECT_FALSE(ReadProgramValue(L"AutomaticRestart")) << "no automatic restart, none recorded";
 }
 
-TEST_F(SwitchedRun, RepairWhoseReplacementFailsEndsWithCodeFour)
+// A replacement that fails (the driver is held open by another process, so
+// it cannot be moved aside) or that does not hold (the rootkit writes the
+// driver back: a raw copy of the driver afterwards still differs from the
+// clean copy) is never "Disinfected", ends with 4, and restarts nothing:
+// a startup script would otherwise repair and restart at every boot.
+TEST_F(SwitchedRun, RepairThatFailsOrDoesNotHoldEndsWithFourAndNoRestart)
 {
-    // An "infected.bad" left by an earlier run stops the replacement.
-    ASSERT_TRUE(drivercheck_test::WriteWholeFile(quarantinePath, "left"));
-    const uint64_t infectedFile = drivercheck_test::FileIndex(driverPath);
-    EXPECT_EQ(Run({u"/repair"}), 4);
+    const std::string notRemoved =
+        "\nInfected Driver: Not removed\nThe infected content of the driver is still on the disk.\n\n"
+        "Windows is not restarted: a step of the repair failed.\n";
+    for (const bool held : {true, false}) {
+        SCOPED_TRACE(held ? "held open" : "written back");
+        ResetRawCopySubstitute();
+        ASSERT_TRUE(drivercheck_test::WriteWholeFile(driverPath, drivercheck_test::Pattern(70000)));
+        PlanRawCopy(DriverName, {held ? SubstituteCopy::Bytes : SubstituteCopy::BytesAlways,
+                                 drivercheck_test::Pattern(70000, 9)});
+        const uint64_t infectedFile = drivercheck_test::FileIndex(driverPath);
+        HANDLE holder = held ? CreateFileW(driverPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           nullptr, OPEN_EXISTING, 0, nullptr)
+                             : INVALID_HANDLE_VALUE;
+        calls.clear();
+        const int code = Run({u"/repair"});
+        if (holder != INVALID_HANDLE_VALUE)
+            CloseHandle(holder);
 
-    EXPECT_EQ(calls, (std::vector<std::string>{"streams", "replace", "restart (substituted)", "delete driver file"}));
-    EXPECT_EQ(unread, input);
-    EXPECT_NE(transcript.find("Warning: Failed to remove QuorVallin driver infection.\n"), std::string::npos)
-        << transcript;
-    EXPECT_EQ(drivercheck_test::FileIndex(driverPath), infectedFile);
+        EXPECT_EQ(code, 4);
+        EXPECT_EQ(calls, (std::vector<std::string>{"replace", "delete driver file"}));
+        EXPECT_EQ(transcript.find("Disinfected"), std::string::npos) << transcript;
+        EXPECT_EQ(transcript.find("Restarting Windows"), std::string::npos);
+        ASSERT_GE(transcript.size(), notRemoved.size());
+        EXPECT_EQ(transcript.substr(transcript.size() - notRemoved.size()), notRemoved) << transcript;
+        EXPECT_EQ(transcript.find("Warning: Failed to remove QuorVallin driver infection.\n") != std::string::npos,
+                  held);
+        EXPECT_EQ(drivercheck_test::FileIndex(driverPath) == infectedFile, held);
+        EXPECT_EQ(drivercheck_test::ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
+        EXPECT_FALSE(ReadProgramValue(L"AutomaticRestart"));
+    }
+}
+
+// The restart a run requests by itself is recorded. A later run that finds
+// the infection again repairs, but leaves the restart to a person: its
+// repair did not hold the last time. A run that finds the machine clean
+// forgets the record.
+TEST_F(SwitchedRun, AfterARecordedRestartTheSameInfectionIsNotRestartedAgain)
+{
+    EXPECT_EQ(Run({u"/repair"}), 2);
+    EXPECT_EQ(calls, (std::vector<std::string>{"replace", "restart (substituted)", "delete driver file"}));
+    const std::optional<std::wstring> record = ReadProgramValue(L"AutomaticRestart");
+    ASSERT_TRUE(record);
+    EXPECT_NE(record->find(L" (kqvswitch.sys)"), std::wstring::npos);
+
+    // The infection is back after the restart.
+    ResetRawCopySubstitute();
+    ASSERT_TRUE(drivercheck_test::WriteWholeFile(driverPath, drivercheck_test::Pattern(70000)));
+    PlanRawCopy(DriverName, {SubstituteCopy::Bytes, drivercheck_test::Pattern(70000, 9)});
+    calls.clear();
+    EXPECT_EQ(Run({u"/repair"}), 4);
+    EXPECT_EQ(calls, (std::vector<std::string>{"replace", "delete driver file"}));
+    const std::string line = "Warning: The repair before the automatic restart of "
+        + std::string(record->begin(), record->end())
+        + " did not hold: QuorVallin was found again. Windows is not restarted.\n";
+    EXPECT_NE(transcript.find("\nInfected Driver: Disinfected\n\n" + line), std::string::npos) << transcript;
+    EXPECT_EQ(ReadProgramValue(L"AutomaticRestart"), record) << "kept until the machine is found clean";
+
+    // A clean machine.
+    ResetRawCopySubstitute();
+    RemovalContext cleanContext;
+    const RunPhases clean = wholerun::SubstitutedPhases(cleanContext, wholerun::Reply(HIJACK_TYPE_PLAIN, nullptr));
+    EXPECT_EQ(RunWith(clean, {u"/scan"}), 0) << transcript;
+    EXPECT_FALSE(ReadProgramValue(L"AutomaticRestart"));
+}
+
+// In the data-stream variant every step of the repair must do its work for
+// the run to say 2: a hidden executable not found, no rootkit folder, a
+// service key that matches nothing or cannot be deleted each end it with 4,
+// with a warning that names the step, and no restart.
+TEST_F(SwitchedRun, DataStreamRepairWhoseStepsFindNothingEndsWithFour)
+{
+    RemovalContext adsContext;
+    RunPhases ads = wholerun::SubstitutedPhases(adsContext, wholerun::Reply(HIJACK_TYPE_ADS, DriverInitSignature));
+    wholerun::LogPhases(ads, calls);
+    const std::wstring service = L"SYSTEM\\ControlSet001\\Services\\KorvaleSwitchAds";
+    const bool had001 = cleanupwine::KeyExists(L"SYSTEM\\ControlSet001");
+    struct Case {
+        const char* name;
+        const wchar_t* hiddenImage; // what the stream scan would have found (Wine's finds nothing)
+        bool keyWithSubkey;         // the matching service's key cannot be deleted
+        std::string registryWarning;
+    } cases[] = {
+        {"nothing matches", L"", false, "Warning: No QuorVallin service was found in the registry.\n"},
+        {"key cannot be deleted", L"kqvsw.dll:x.exe", true, "Warning: Failed to remove QuorVallin registry key.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetRawCopySubstitute();
+        ASSERT_TRUE(drivercheck_test::WriteWholeFile(driverPath, drivercheck_test::Pattern(70000)));
+        PlanRawCopy(DriverName, {SubstituteCopy::Bytes, drivercheck_test::Pattern(70000, 9)});
+        // A Wine prefix has no ControlSet001 until a test makes one.
+        ASSERT_TRUE(cleanupwine::MakeService(service, c.keyWithSubkey
+                                                          ? std::wstring(L"C:\\windows\\") + c.hiddenImage
+                                                          : std::wstring(L"system32\\drivers\\other.sys")));
+        if (c.keyWithSubkey)
+            ASSERT_TRUE(cleanupwine::MakeService(service + L"\\Parameters", L"x"));
+        adsContext.hiddenImageName = c.hiddenImage;
+        calls.clear();
+        const int code = RunWith(ads, {u"/repair"});
+        cleanupwine::RemoveKeyTree(service);
+
+        EXPECT_EQ(code, 4);
+        const std::vector<std::size_t> at = wholerun::FindInOrder(
+            transcript, {"Warning: The QuorVallin executable hidden in a data stream was not found.\n",
+                         "Warning: The QuorVallin folder was not found.\n", c.registryWarning,
+                         "\nInfected Driver: Disinfected\n\n",
+                         "Windows is not restarted: a step of the repair failed.\n"});
+        for (std::size_t i = 0; i < at.size(); ++i)
+            EXPECT_NE(at[i], std::string::npos) << i << " in:\n" << transcript;
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), std::string("restart (substituted)")), 0);
+        EXPECT_NE(drivercheck_test::ReadWholeFile(driverPath), "<missing>");
+    }
+    if (!had001)
+        cleanupwine::RemoveKeyTree(L"SYSTEM\\ControlSet001");
 }
 
 TEST_F(SwitchedRun, ALogThatCannotBeOpenedIsReportedAndTheRunGoesOn)
