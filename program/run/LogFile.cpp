@@ -1,0 +1,240 @@
+#include "program/run/LogFile.hpp"
+
+#include "program/run/Wide.hpp"
+
+#include <windows.h>
+#include <aclapi.h>
+
+#include <vector>
+
+namespace {
+
+struct LocalMemoryTraits {
+    using Value = HLOCAL;
+    static Value Invalid() { return nullptr; }
+    static bool IsValid(Value v) { return v != nullptr; }
+    static void Close(Value v) { LocalFree(v); }
+};
+using UniqueLocal = UniqueOwner<LocalMemoryTraits>;
+
+struct AllocatedSidTraits {
+    using Value = PSID;
+    static Value Invalid() { return nullptr; }
+    static bool IsValid(Value v) { return v != nullptr; }
+    static void Close(Value v) { FreeSid(v); }
+};
+using UniqueSid = UniqueOwner<AllocatedSidTraits>;
+
+UniqueSid NtAuthoritySid(BYTE count, DWORD first, DWORD second)
+{
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    PSID sid = nullptr;
+    if (!AllocateAndInitializeSid(&ntAuthority, count, first, second, 0, 0, 0, 0, 0, 0, &sid))
+        return UniqueSid();
+    return UniqueSid(sid);
+}
+
+bool IsSid(PSID owner, const UniqueSid& sid)
+{
+    return sid && EqualSid(owner, sid.get());
+}
+
+// The user of this process's token: the account the run works as.
+bool IsThisAccount(PSID owner)
+{
+    HANDLE rawToken = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken))
+        return false;
+    const UniqueKernelHandle token(rawToken);
+    DWORD needed = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &needed);
+    if (needed == 0)
+        return false;
+    std::vector<BYTE> buffer(needed);
+    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), needed, &needed))
+        return false;
+    return EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid) != FALSE;
+}
+
+// This computer's account in its domain ("NAME$"): a file server records it
+// as the owner of the files that this machine's SYSTEM creates there.
+bool IsThisComputersAccount(PSID owner)
+{
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 2] = {};
+    DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!GetComputerNameW(name, &length))
+        return false;
+    name[length] = L'$';
+    DWORD sidSize = 0;
+    DWORD domainSize = 0;
+    SID_NAME_USE use;
+    LookupAccountNameW(nullptr, name, nullptr, &sidSize, nullptr, &domainSize, &use);
+    if (sidSize == 0 || domainSize == 0)
+        return false;
+    std::vector<BYTE> sid(sidSize);
+    std::vector<wchar_t> domain(domainSize);
+    if (!LookupAccountNameW(nullptr, name, sid.data(), &sidSize, domain.data(), &domainSize, &use))
+        return false;
+    return EqualSid(owner, sid.data()) != FALSE;
+}
+
+bool IsTrustedOwner(PSID owner)
+{
+    return IsSid(owner, NtAuthoritySid(1, SECURITY_LOCAL_SYSTEM_RID, 0))
+        || IsSid(owner, NtAuthoritySid(2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS))
+        || IsThisAccount(owner) || IsThisComputersAccount(owner);
+}
+
+// The owner recorded for the open file itself, read through the handle so
+// that no other file can be put in its place in between.
+bool ReadOwnerIsTrusted(HANDLE file, bool& trusted)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor)
+        != ERROR_SUCCESS)
+        return false;
+    const UniqueLocal kept(descriptor);
+    if (owner == nullptr || !IsValidSid(owner))
+        return false;
+    trusted = IsTrustedOwner(owner);
+    return true;
+}
+
+// Whether the volume of the open file keeps owners and access lists (FAT
+// keeps none), asked through the handle.
+bool VolumeKeepsOwners(HANDLE file)
+{
+    struct IoStatus {
+        LONG status;
+        ULONG_PTR information;
+    };
+    struct AttributeInformation {
+        ULONG attributes;
+        LONG maximumComponentNameLength;
+        ULONG nameLength;
+        WCHAR name[32];
+    };
+    using QueryVolume = LONG(WINAPI*)(HANDLE, IoStatus*, void*, ULONG, ULONG);
+    const ULONG FileFsAttributeInformation = 5;
+    const auto query = reinterpret_cast<QueryVolume>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryVolumeInformationFile")));
+    IoStatus io{};
+    AttributeInformation information{};
+    // STATUS_BUFFER_OVERFLOW (a long file system name) still fills the attributes.
+    const LONG BufferOverflow = static_cast<LONG>(0x80000005);
+    if (query == nullptr)
+        return true;
+    const LONG status = query(file, &io, &information, sizeof(information), FileFsAttributeInformation);
+    if (status < 0 && status != BufferOverflow)
+        return true;
+    return (information.attributes & FILE_PERSISTENT_ACLS) != 0;
+}
+
+LogFileFacts ExamineLogFile(HANDLE file)
+{
+    LogFileFacts facts;
+    facts.diskFile = GetFileType(file) == FILE_TYPE_DISK;
+    if (!facts.diskFile)
+        return facts;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(file, &information))
+        return facts;
+    facts.reparsePoint = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    facts.links = information.nNumberOfLinks;
+    if (!VolumeKeepsOwners(file)) {
+        // Nobody owns a file there, and anyone may change it.
+        facts.ownerTrusted = true;
+        facts.examined = true;
+        return facts;
+    }
+    facts.examined = ReadOwnerIsTrusted(file, facts.ownerTrusted);
+    return facts;
+}
+
+} // namespace
+
+OpenedLog OpenRunLog(const std::u16string& path)
+{
+    // Appending, beside other runs appending to the same log; reading too,
+    // where the account may, for the lock that orders the runs' appends. The
+    // link itself, should the name be one, so that it can be refused.
+    const DWORD access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+    OpenedLog opened;
+    for (const DWORD reading : {DWORD{FILE_READ_DATA}, DWORD{0}}) {
+        opened.file.reset(CreateFileW(AsWide(path.c_str()), access | reading, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+        opened.error = opened.file ? 0 : GetLastError();
+        if (opened.error != ERROR_ACCESS_DENIED)
+            break;
+    }
+    if (!opened.file)
+        return opened;
+    opened.refusal = JudgeLogFile(ExamineLogFile(opened.file.get()));
+    if (opened.refusal != LogRefusal::None)
+        opened.file.reset();
+    return opened;
+}
+
+namespace {
+
+// The lock each run holds on one byte far past the end of any log while it
+// appends, so that one run's look at the log's size and its write are not
+// split by another run's. Not every file system makes a write at the end of
+// the file and another one there a whole each (Wine's does not). A handle
+// without read access cannot lock; a lock held for long by something else
+// is waited out for a few seconds only: the write then goes without.
+class AppendLock {
+public:
+    explicit AppendLock(HANDLE file) : file_(file)
+    {
+        range_.Offset = 0xFFFFFFFE;
+        range_.OffsetHigh = 0x7FFFFFFF;
+        for (int attempt = 0; attempt < 250; ++attempt) {
+            locked_ = LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range_) != FALSE;
+            if (locked_ || GetLastError() != ERROR_LOCK_VIOLATION)
+                return;
+            Sleep(20);
+        }
+    }
+    ~AppendLock()
+    {
+        if (locked_)
+            UnlockFileEx(file_, 0, 1, 0, &range_);
+    }
+    AppendLock(const AppendLock&) = delete;
+    AppendLock& operator=(const AppendLock&) = delete;
+
+private:
+    HANDLE file_;
+    OVERLAPPED range_{};
+    bool locked_ = false;
+};
+
+} // namespace
+
+bool WriteRunLogRecord(HANDLE file, const RunLog& log)
+{
+    const AppendLock lock(file);
+    DWORD sizeHigh = 0;
+    SetLastError(NO_ERROR);
+    const DWORD sizeLow = GetFileSize(file, &sizeHigh);
+    if (sizeLow == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
+        return false;
+    const std::string bytes = LogRecordBytes(log, sizeLow == 0 && sizeHigh == 0);
+    // Both offsets 0xFFFFFFFF: at the end of the file as it is when the
+    // write happens, whatever other runs appended in the meantime.
+    OVERLAPPED atEnd{};
+    atEnd.Offset = 0xFFFFFFFF;
+    atEnd.OffsetHigh = 0xFFFFFFFF;
+    DWORD written = 0;
+    if (!WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &atEnd))
+        return false;
+    if (written != bytes.size()) {
+        SetLastError(ERROR_WRITE_FAULT);
+        return false;
+    }
+    return true;
+}
