@@ -182,10 +182,11 @@ namespace {
 
 // The lock each run holds on one byte far past the end of any log while it
 // appends, so that one run's look at the log's size and its write are not
-// split by another run's. Not every file system makes a write at the end of
-// the file and another one there a whole each (Wine's does not). A handle
-// without read access cannot lock; a lock held for long by something else
-// is waited out for a few seconds only: the write then goes without.
+// split by another run's. Not every implementation finds the end of the
+// file and writes there in one step (Wine does not: two appends at once
+// overwrote each other). A handle without read access cannot lock; a lock
+// held for long by something else is waited out for 5 s only: the write
+// then goes without it.
 class AppendLock {
 public:
     explicit AppendLock(HANDLE file) : file_(file)
