@@ -11,6 +11,8 @@ TOOLCHAIN := cmake/mingw-i686.cmake
 # programs; elsewhere one line says why, and the recipe is skipped (exit 77),
 # or fails with REQUIRE_WINE=1.
 WINE_ONLY := scripts/wine-only.sh
+# Where the host check runs its probe when TMPDIR does not let programs run.
+export KORVALE_PROBE_FOLDER = $(abspath $(BUILD))
 
 .PHONY: all deps build native win wintest run test test-native test-images test-wine test-e2e test-pe test-repro test-fuzz fuzz-long fuzz-seeds bench bench-scan bench-cleanup dist clean
 

@@ -4,6 +4,13 @@ enable_language(RC)
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${CMAKE_SOURCE_DIR}/resources")
 set(PROGRAM_DEFINITIONS _WIN32_WINNT=0x0501 WINVER=0x0501 UNICODE _UNICODE)
 set(NO_TIMESTAMP -Wl,--no-insert-timestamp)
+# Windows XP (5.1) in the PE header. The linker's default, 4.0, marks an
+# image as built for NT 4: the kernel then leaves a driver's code writable.
+set(XP_IMAGE_VERSION -Wl,--major-os-version,5 -Wl,--minor-os-version,1
+  -Wl,--major-subsystem-version,5 -Wl,--minor-subsystem-version,1)
+# How every kernel driver here links, the shipped one and the test drivers.
+set(DRIVER_LINK_OPTIONS -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+  -Wl,--image-base,0x10000 -Wl,--dynamicbase ${NO_TIMESTAMP} ${XP_IMAGE_VERSION})
 
 # --- KorvaleNoQuorVallin.sys -------------------------------------------------
 add_library(driver_core OBJECT ${CMAKE_SOURCE_DIR}/driver/core/HijackReply.cpp ${CMAKE_SOURCE_DIR}/driver/core/KernelRanges.cpp
@@ -17,8 +24,7 @@ foreach(target driver_core helper_driver)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} /usr/i686-w64-mingw32/include/ddk)
 endforeach()
 set_target_properties(helper_driver PROPERTIES OUTPUT_NAME KorvaleNoQuorVallin SUFFIX .sys)
-target_link_options(helper_driver PRIVATE -nostdlib -shared -Wl,--subsystem,native
-  -Wl,--entry,_DriverEntry@8 -Wl,--image-base,0x10000 -Wl,--dynamicbase ${NO_TIMESTAMP})
+target_link_options(helper_driver PRIVATE ${DRIVER_LINK_OPTIONS})
 target_link_libraries(helper_driver PRIVATE ntoskrnl gcc)
 
 # --- resources: the driver, the icon, the manifest ---------------------------
@@ -43,9 +49,7 @@ add_executable(program ${CMAKE_SOURCE_DIR}/program/run/Main.cpp ${RESOURCE_SCRIP
 add_dependencies(program helper_driver)
 set_target_properties(program PROPERTIES OUTPUT_NAME KorvaleNoQuorVallin)
 target_link_libraries(program PRIVATE program_layer ${PROGRAM_LIBS})
-target_link_options(program PRIVATE -municode -static -s ${NO_TIMESTAMP}
-  -Wl,--major-subsystem-version,5 -Wl,--minor-subsystem-version,1
-  -Wl,--major-os-version,5 -Wl,--minor-os-version,1)
+target_link_options(program PRIVATE -municode -static -s ${NO_TIMESTAMP} ${XP_IMAGE_VERSION})
 endif()
 
 if(MINGW_THREADS STREQUAL "posix")
@@ -69,8 +73,7 @@ function(add_test_driver target output)
   target_compile_options(${target} PRIVATE ${DRIVER_FLAGS})
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} /usr/i686-w64-mingw32/include/ddk)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output} SUFFIX .sys)
-  target_link_options(${target} PRIVATE -nostdlib -shared -Wl,--subsystem,native
-    -Wl,--entry,_DriverEntry@8 -Wl,--image-base,0x10000 -Wl,--dynamicbase ${NO_TIMESTAMP})
+  target_link_options(${target} PRIVATE ${DRIVER_LINK_OPTIONS})
   target_link_libraries(${target} PRIVATE ntoskrnl gcc)
   add_dependencies(wine_tests ${target})
 endfunction()

@@ -1,7 +1,7 @@
 // KorvaleNoQuorVallin.sys: one device, one link, one dispatch routine that
 // answers create, close and the one control request. Only a caller with the
 // debug privilege enabled (or the kernel) is served; the device is
-// exclusive and secure-open.
+// secure-open and not exclusive.
 
 #include "driver/Inspection.h"
 #include "driver/core/HelperAccess.hpp"
@@ -139,11 +139,15 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registry
     RtlInitUnicodeString(&deviceName, HELPER_DEVICE_NAME);
     DbgPrint("start\n\n");
 
-    // Exclusive: one handle at a time. Secure-open: the device's security
-    // also governs opens of names beneath it.
+    // Secure-open: the device's security also governs opens of names
+    // beneath it. Not exclusive: the I/O manager counts an open of an
+    // exclusive device against it before the create request reaches the
+    // dispatch routine, so opens from an unprivileged account, each refused
+    // there, would still keep the program's own open out while they last.
+    // Who is served is decided by the privilege check alone.
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status =
-        IoCreateDevice(driverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, TRUE, &device);
+        IoCreateDevice(driverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (!NT_SUCCESS(status))
         return status;
 

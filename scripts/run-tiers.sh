@@ -3,15 +3,18 @@
 # result and duration, and fails when any tier failed.
 #   scripts/run-tiers.sh [BUILD_DIR] [FUZZ_SECONDS]
 # The Wine tiers run only where this host can run 32-bit programs; elsewhere
-# they are reported SKIPPED with the cause (failed with REQUIRE_WINE=1).
+# they are reported SKIPPED with the cause (failed with REQUIRE_WINE=1), and
+# FAILED where no test program could be executed to find out.
 set -uo pipefail
 build=${1:-build}
 fuzz_seconds=${2:-5}
 cd "$(dirname "$0")/.."
 fuzz_targets=$(ls tests/fuzz/*_fuzz.cpp 2>/dev/null | wc -l)
-# Asked once, for both Wine tiers.
+# Asked once, for both Wine tiers; the probe falls back to the build folder.
+export KORVALE_PROBE_FOLDER=${KORVALE_PROBE_FOLDER:-$build}
 KORVALE_HOST_CAUSE=$(scripts/host-check.sh)
-export KORVALE_HOST_CAUSE
+KORVALE_HOST_STATUS=$?
+export KORVALE_HOST_CAUSE KORVALE_HOST_STATUS
 
 # name | time limit in seconds (several times a normal run's) | command
 tiers=(

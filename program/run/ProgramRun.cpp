@@ -1,6 +1,6 @@
 #include "program/run/ProgramRun.hpp"
 
-#include "program/run/Handles.hpp"
+#include "program/run/LogFile.hpp"
 #include "program/run/Wide.hpp"
 #include "program/run/WinConsole.hpp"
 #include "program/run/core/Switches.hpp"
@@ -11,18 +11,12 @@
 
 namespace {
 
-// Opens the log for appending, creating it when absent; a relative path is
-// taken from the current folder.
-UniqueFile OpenLog(const std::u16string& path)
+// "Warning: The log file PATH cannot be opened (error 5).\n" and the like.
+std::u16string LogErrorWarning(const std::u16string& path, const char16_t* what, DWORD error)
 {
-    return UniqueFile(CreateFileW(AsWide(path.c_str()), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
-void WriteToFile(HANDLE file, std::string_view bytes)
-{
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    const std::string number = std::to_string(error);
+    return u"Warning: The log file " + path + u" " + what + u" (error " + std::u16string(number.begin(), number.end())
+        + u").\n";
 }
 
 } // namespace
@@ -66,32 +60,28 @@ int RunProgram(const std::vector<std::u16string>& arguments, const RunPhases& ph
         return choice.action == SwitchAction::ShowUsage ? ExitNoInfection : ExitCannotRun;
     }
 
-    UniqueFile logFile;
+    OpenedLog logFile;
     RunLog log;
     if (choice.logPath) {
-        logFile = OpenLog(*choice.logPath);
-        if (logFile) {
-            const HANDLE file = logFile.get();
-            log.append = [file](std::string_view bytes) { WriteToFile(file, bytes); };
-            // Records of earlier runs are kept apart by an empty line (by a
-            // line end from one that was cut off).
-            if (GetFileSize(file, nullptr) != 0)
-                log.atLineStart = false;
+        logFile = OpenRunLog(*choice.logPath);
+        if (logFile.file) {
             AppendLogLine(log, LogHeaderLine(CurrentLogFacts()));
             SetConsoleLog(&log);
+        } else if (logFile.refusal != LogRefusal::None) {
+            StandardConsole().writeWide(LogRefusalWarning(*choice.logPath, logFile.refusal));
         } else {
-            const DWORD error = GetLastError();
-            const std::string number = std::to_string(error);
-            const std::u16string warning = u"Warning: The log file " + *choice.logPath + u" cannot be opened (error "
-                + std::u16string(number.begin(), number.end()) + u").\n";
-            StandardConsole().writeWide(warning);
+            StandardConsole().writeWide(LogErrorWarning(*choice.logPath, u"cannot be opened", logFile.error));
         }
     }
 
     const int exitCode = ExitCodeFor(RunRemovalWith(phases, StandardConsole(), choice.options));
-    if (logFile) {
+    if (logFile.file) {
         SetConsoleLog(nullptr);
         AppendLogLine(log, LogClosingLine(exitCode));
+        if (!WriteRunLogRecord(logFile.file.get(), log)) {
+            const DWORD error = GetLastError();
+            StandardConsole().writeWide(LogErrorWarning(*choice.logPath, u"could not be written", error));
+        }
     }
     return exitCode;
 }

@@ -421,8 +421,7 @@ TEST(RunLogText, Utf8OfUnpairedSurrogates)
 
 TEST(RunLogText, TeeGivesTheConsoleEverythingAndTheLogTextWithoutColour)
 {
-    std::string bytes;
-    RunLog log{[&](std::string_view b) { bytes += b; }};
+    RunLog log;
     RecordingConsole console;
     const ConsoleSink tee = TeeConsole(console.sink, log);
 
@@ -432,25 +431,54 @@ TEST(RunLogText, TeeGivesTheConsoleEverythingAndTheLogTextWithoutColour)
     tee.colour(ColourInfected);
     tee.write("Infected");
     tee.colour(ColourNormal);
-    EXPECT_FALSE(log.atLineStart);
     AppendLogLine(log, "closing"); // starts on a line of its own
     tee.write("\nRestarting Windows ...\r\n");
-    EXPECT_TRUE(log.atLineStart);
     AppendLogLine(log, "end");
 
     EXPECT_EQ(console.transcript, "Banner ?\n\n\nSystem Memory: <c12>Infected<c15>\nRestarting Windows ...\r\n");
-    // The console's text mode writes "\n" as "\r\n"; the log does the same.
-    EXPECT_EQ(bytes, "header\r\nBanner \xC3\xA9\r\n\r\n\r\nSystem Memory: Infected\r\nclosing\r\n"
-                     "\r\nRestarting Windows ...\r\r\nend\r\n");
+    EXPECT_EQ(log.record, "header\r\nBanner \xC3\xA9\r\n\r\n\r\nSystem Memory: Infected\r\nclosing\r\n"
+                          "\r\nRestarting Windows ...\r\nend\r\n");
 }
 
-TEST(RunLogText, EmptyTextChangesNothing)
+// A "\n" gets a "\r" before it unless one is there already, also where
+// the "\r" ended the piece before.
+TEST(RunLogText, LineEndsBecomeCarriageReturnLineFeedOnce)
 {
-    std::string bytes;
-    RunLog log{[&](std::string_view b) { bytes += b; }, false};
-    AppendLogText(log, "");
-    EXPECT_EQ(bytes, "");
-    EXPECT_FALSE(log.atLineStart);
+    struct Case {
+        std::vector<std::string> pieces;
+        std::string record;
+    } cases[] = {
+        {{"a\nb\n"}, "a\r\nb\r\n"},
+        {{"\n\n"}, "\r\n\r\n"},
+        {{"a\r\nb"}, "a\r\nb"},
+        {{"a\r", "\nb"}, "a\r\nb"},
+        {{"a\r", "", "\nb"}, "a\r\nb"},
+        {{"a\n", "\r\n"}, "a\r\n\r\n"},
+        {{"a\rb\n"}, "a\rb\r\n"}, // a lone "\r" is kept as it is
+    };
+    for (const Case& c : cases) {
+        RunLog log;
+        for (const std::string& piece : c.pieces)
+            AppendLogText(log, piece);
+        EXPECT_EQ(log.record, c.record) << testing::PrintToString(c.pieces);
+    }
+
+    // A line of its own after text that ended in "\r" only completes that line end.
+    struct LineCase {
+        std::string before;
+        std::string record;
+    } lines[] = {
+        {"", "y\r\n"},
+        {"x", "x\r\ny\r\n"},
+        {"x\r", "x\r\ny\r\n"},
+        {"x\r\n", "x\r\ny\r\n"},
+    };
+    for (const LineCase& c : lines) {
+        RunLog log;
+        AppendLogText(log, c.before);
+        AppendLogLine(log, "y");
+        EXPECT_EQ(log.record, c.record) << testing::PrintToString(c.before);
+    }
 }
 
 } // namespace

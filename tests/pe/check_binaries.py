@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Checks the two built binaries with an independent PE reader (pefile):
 the driver resource, icon and manifest of the program, the program's import
-table against the reviewed list, and the driver's subsystem, imports,
-relocations and checksum. The driver's code that reads an imported variable
-is checked in its disassembly (i686-w64-mingw32-objdump).
+table against the reviewed list, the OS and subsystem versions of both, and
+the driver's subsystem, imports, relocations and checksum. The driver's code
+that reads an imported variable is checked in its disassembly
+(i686-w64-mingw32-objdump).
 
     check_binaries.py BUILD_DIR              check
     check_binaries.py --print-imports BUILD_DIR   print the program's imports in list form
@@ -60,12 +61,22 @@ def reviewed_imports():
         return {line.strip() for line in f if line.strip() and not line.startswith("#")}
 
 
+def check_image_version(pe, who):
+    """Both binaries declare Windows XP, 5.1, as their OS and subsystem version:
+    no higher, or XP refuses to load them; and for the driver not the
+    linker's default 4.0, which marks an NT 4 driver whose code the kernel
+    leaves writable."""
+    header = pe.OPTIONAL_HEADER
+    for field, version in (("OS", (header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion)),
+                           ("subsystem", (header.MajorSubsystemVersion, header.MinorSubsystemVersion))):
+        check(version == (5, 1), f"{who}: {field} version {version[0]}.{version[1]} is 5.1")
+
+
 def check_program(exe_path, sys_bytes):
     pe = pefile.PE(exe_path)
     check(pe.FILE_HEADER.Machine == IMAGE_FILE_MACHINE_I386, "program: 32-bit x86 image")
     check(pe.OPTIONAL_HEADER.Subsystem == SUBSYSTEM_CONSOLE, "program: console subsystem")
-    version = (pe.OPTIONAL_HEADER.MajorSubsystemVersion, pe.OPTIONAL_HEADER.MinorSubsystemVersion)
-    check(version <= (5, 1), f"program: subsystem version {version} loads on Windows XP")
+    check_image_version(pe, "program")
     check(pe.FILE_HEADER.TimeDateStamp == 0, "program: no link timestamp")
 
     resources = resource_entries(pe)
@@ -95,6 +106,7 @@ def check_driver(sys_path):
     pe = pefile.PE(sys_path)
     check(pe.FILE_HEADER.Machine == IMAGE_FILE_MACHINE_I386, "driver: 32-bit x86 image")
     check(pe.OPTIONAL_HEADER.Subsystem == SUBSYSTEM_NATIVE, "driver: native subsystem")
+    check_image_version(pe, "driver")
     dlls = {e.split("!")[0] for e in imports_of(pe)}
     check(dlls == {"ntoskrnl.exe"}, f"driver: imports from ntoskrnl.exe only {sorted(dlls)}")
     relocations = getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -96,10 +97,29 @@ Exchange SendStartHijack()
     return exchange;
 }
 
-DWORD WINAPI SendStartHijackOnThread(void* exchange)
+DWORD WINAPI SendStartHijackOnThread(void* parameter)
 {
-    *static_cast<Exchange*>(exchange) = SendStartHijack();
+    const std::unique_ptr<std::shared_ptr<Exchange>> exchange(static_cast<std::shared_ptr<Exchange>*>(parameter));
+    **exchange = SendStartHijack();
     return 0;
+}
+
+// Sends the request on a thread of its own and waits for the answer up to
+// `milliseconds`; null when none came by then. The thread holds a share of
+// the exchange, so an answer that comes after the caller gave up is still
+// written into live storage.
+std::shared_ptr<const Exchange> SendStartHijackWithin(DWORD milliseconds)
+{
+    const auto exchange = std::make_shared<Exchange>();
+    auto* share = new std::shared_ptr<Exchange>(exchange);
+    const HANDLE sender = CreateThread(nullptr, 0, SendStartHijackOnThread, share, 0, nullptr);
+    if (sender == nullptr) {
+        delete share;
+        return nullptr;
+    }
+    const DWORD waited = WaitForSingleObject(sender, milliseconds);
+    CloseHandle(sender);
+    return waited == WAIT_OBJECT_0 ? exchange : nullptr;
 }
 
 uint32_t ReplyType(const Exchange& exchange)
@@ -294,12 +314,9 @@ TEST(HelperDriver, WalksAStandInDiskClassDriverAndTheRunJudgesTheCode)
 
         // A walk that never ends holds the request for ever: the exchange
         // runs on a thread of its own so that this fails instead of hanging.
-        Exchange exchange;
-        HANDLE sender = CreateThread(nullptr, 0, SendStartHijackOnThread, &exchange, 0, nullptr);
-        ASSERT_NE(sender, nullptr);
-        const DWORD waited = WaitForSingleObject(sender, 30000);
-        CloseHandle(sender);
-        ASSERT_EQ(waited, WAIT_OBJECT_0) << "the request was not answered within 30 s";
+        const std::shared_ptr<const Exchange> answered = SendStartHijackWithin(30000);
+        ASSERT_NE(answered, nullptr) << "the request was not answered within 30 s";
+        const Exchange& exchange = *answered;
         ASSERT_TRUE(exchange.sent);
         EXPECT_EQ(exchange.returned, HIJACK_REPLY_SIZE);
         EXPECT_EQ(ReplyType(exchange), c.type);

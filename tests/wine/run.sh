@@ -16,6 +16,14 @@ trap cleanup EXIT
 "$root/scripts/wine-prefix.sh" "$prefix" || exit 1
 export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export KORVALE_DRIVER_IMAGE="Z:${build//\//\\}\\wintest\\KorvaleNoQuorVallin.sys"
+# A log planted by another account: Wine reports a file's owner from its
+# Unix owner (any Unix user but its own as Anonymous Logon) and keeps no
+# owner set with SetFileSecurityW, so the planted file belongs to another
+# Unix user. Only root can give it one; elsewhere that test is skipped.
+printf 'planted\r\n' > "$prefix/drive_c/foreign-owner.log"
+if [ "$(id -u)" -eq 0 ] && chown 65534:65534 "$prefix/drive_c/foreign-owner.log"; then
+  export KORVALE_FOREIGN_LOG='C:\foreign-owner.log'
+fi
 export WINEPATH=
 cd "$build/wintest" || exit 1
 

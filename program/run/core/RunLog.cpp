@@ -75,24 +75,66 @@ std::string LogClosingLine(int exitCode)
 
 void AppendLogText(RunLog& log, std::string_view text)
 {
-    if (text.empty())
-        return;
-    std::string bytes;
-    bytes.reserve(text.size() + 8);
+    std::string& record = log.record;
+    record.reserve(record.size() + text.size() + 8);
     for (char c : text) {
-        if (c == '\n')
-            bytes.push_back('\r');
-        bytes.push_back(c);
+        if (c == '\n' && (record.empty() || record.back() != '\r'))
+            record.push_back('\r');
+        record.push_back(c);
     }
-    log.append(bytes);
-    log.atLineStart = text.back() == '\n';
 }
 
 void AppendLogLine(RunLog& log, std::string_view line)
 {
-    if (!log.atLineStart)
+    if (!log.record.empty() && log.record.back() != '\n')
         AppendLogText(log, "\n");
-    AppendLogText(log, std::string(line) + "\n");
+    AppendLogText(log, line);
+    AppendLogText(log, "\n");
+}
+
+std::string LogRecordBytes(const RunLog& log, bool logIsEmpty)
+{
+    return logIsEmpty ? log.record : "\r\n" + log.record;
+}
+
+LogRefusal JudgeLogFile(const LogFileFacts& facts)
+{
+    if (!facts.diskFile)
+        return LogRefusal::NotADiskFile;
+    if (!facts.examined)
+        return LogRefusal::NotExamined;
+    if (facts.reparsePoint)
+        return LogRefusal::ReparsePoint;
+    if (facts.links > 1)
+        return LogRefusal::SeveralNames;
+    if (!facts.ownerTrusted)
+        return LogRefusal::ForeignOwner;
+    return LogRefusal::None;
+}
+
+std::u16string LogRefusalWarning(std::u16string_view path, LogRefusal refusal)
+{
+    const char16_t* reason = u"";
+    switch (refusal) {
+    case LogRefusal::None:
+        return u"";
+    case LogRefusal::NotADiskFile:
+        reason = u"is not a file on a disk";
+        break;
+    case LogRefusal::ReparsePoint:
+        reason = u"is a link (a reparse point)";
+        break;
+    case LogRefusal::SeveralNames:
+        reason = u"has more than one name (hard links)";
+        break;
+    case LogRefusal::ForeignOwner:
+        reason = u"is owned by another account";
+        break;
+    case LogRefusal::NotExamined:
+        reason = u"cannot be examined (its attributes or owner cannot be read)";
+        break;
+    }
+    return u"Warning: The log file " + std::u16string(path) + u" " + reason + u" and is not written.\n";
 }
 
 ConsoleSink TeeConsole(const ConsoleSink& console, RunLog& log)

@@ -1,13 +1,14 @@
 // The log of a run started with "/log:PATH": a header line, the text the
 // console shows without its colours, and a closing line with the exit code.
-// The log is UTF-8 with the console's line ends: the console's text mode
-// writes every "\n" as "\r\n", and so does the log.
+// The log is UTF-8 with Windows line ends: a "\n" becomes "\r\n" as in the
+// console's text mode, and one that already follows a "\r" stays as it is.
+// A run's record is gathered in memory and appended to the log in one
+// write when the run ends, so that runs sharing a log never interleave.
 #pragma once
 
 #include "program/run/core/Console.hpp"
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -31,17 +32,45 @@ std::string LogClosingLine(int exitCode);
 // UTF-16 as UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string Utf8(std::u16string_view text);
 
-// Where the log's bytes go, and whether the last byte written ended a line.
+// One run's record, as it will be written to the log.
 struct RunLog {
-    std::function<void(std::string_view)> append;
-    bool atLineStart = true;
+    std::string record;
 };
 
-// Appends console text (narrow, or UTF-8) with the console's line ends.
+// Appends console text (narrow, or UTF-8) with Windows line ends.
 void AppendLogText(RunLog& log, std::string_view text);
 
 // Appends a line of its own: a line end first if the text before did not end one.
 void AppendLogLine(RunLog& log, std::string_view line);
+
+// The bytes that append the record to a log: in a log that already holds
+// something, after a line end, which makes the empty line between two
+// records (or ends the last line of one that was cut off).
+std::string LogRecordBytes(const RunLog& log, bool logIsEmpty);
+
+// Why a log file that could be opened is not written.
+enum class LogRefusal {
+    None,
+    NotADiskFile,    // a device, pipe or console
+    ReparsePoint,    // a symbolic link, junction or other reparse point
+    SeveralNames,    // more than one hard link: it may be another name for a system file
+    ForeignOwner,    // owned by an account other than SYSTEM, the administrators, this one and this computer
+    NotExamined,     // its attributes or its owner could not be read
+};
+
+// What the Win32 layer found out about an opened log file.
+struct LogFileFacts {
+    bool diskFile = false;
+    bool examined = false; // attributes, links and owner were read
+    bool reparsePoint = false;
+    uint32_t links = 1;
+    bool ownerTrusted = false;
+};
+
+LogRefusal JudgeLogFile(const LogFileFacts& facts);
+
+// The console's line for a log that is not written.
+std::u16string LogRefusalWarning(std::u16string_view path, LogRefusal refusal);
 
 // A console that writes to `console` and, without colours, to `log`, which
 // must outlive it.

@@ -5,6 +5,7 @@
 // copy (this binary's substitute engine) and the restart request.
 
 #include "program/deploy/core/Signature.hpp"
+#include "program/run/LogFile.hpp"
 #include "program/run/ProgramKey.hpp"
 #include "program/run/ProgramRun.hpp"
 #include "program/run/RemovalContext.hpp"
@@ -14,6 +15,8 @@
 #include "tests/wine/DriverCheckFiles.hpp"
 #include "tests/wine/scan/RawCopySubstitute.hpp"
 #include "tests/wine/scan/WholeRun.hpp"
+
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -87,11 +90,13 @@ protected:
     std::u16string LogSwitch() const { return u"/log:" + ToU16(logPath); }
 };
 
-std::string WithConsoleLineEnds(const std::string& text)
+// The console's text as the log holds it: Windows line ends, where the
+// text has none already.
+std::string WithWindowsLineEnds(const std::string& text)
 {
     std::string out;
     for (char c : text) {
-        if (c == '\n')
+        if (c == '\n' && (out.empty() || out.back() != '\r'))
             out += '\r';
         out += c;
     }
@@ -121,7 +126,7 @@ TEST_F(SwitchedRun, ScanFindsTheInfectionAndChangesNothing)
     const std::size_t headerEnd = log.find(" ===\r\n");
     ASSERT_NE(headerEnd, std::string::npos);
     EXPECT_EQ(log.substr(headerEnd + 6),
-              WithConsoleLineEnds(transcript) + "=== Exit code 1: infection found, nothing removed ===\r\n");
+              WithWindowsLineEnds(transcript) + "=== Exit code 1: infection found, nothing removed ===\r\n");
 
     // A second run appends its own record.
     Run({u"-scan", LogSwitch()});
@@ -193,8 +198,15 @@ TEST_F(SwitchedRun, RepairThatFailsOrDoesNotHoldEndsWithFourAndNoRestart)
 // forgets the record.
 TEST_F(SwitchedRun, AfterARecordedRestartTheSameInfectionIsNotRestartedAgain)
 {
-    EXPECT_EQ(Run({u"/repair"}), 2);
+    EXPECT_EQ(Run({u"/repair", LogSwitch()}), 2);
     EXPECT_EQ(calls, (std::vector<std::string>{"replace", "restart (substituted)", "delete driver file"}));
+    // The console's "Restarting Windows ...\r\n" keeps its one "\r" in the log.
+    const std::string log = drivercheck_test::ReadWholeFile(logPath);
+    EXPECT_NE(log.find("\r\nRestarting Windows ...\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\r\r"), std::string::npos) << log;
+    const std::string closing = "\r\n=== Exit code 2: infection removed; restart pending ===\r\n";
+    ASSERT_GE(log.size(), closing.size());
+    EXPECT_EQ(log.substr(log.size() - closing.size()), closing);
     const std::optional<std::wstring> record = ReadProgramValue(L"AutomaticRestart");
     ASSERT_TRUE(record);
     EXPECT_NE(record->find(L" (kqvswitch.sys)"), std::wstring::npos);
@@ -280,6 +292,135 @@ TEST_F(SwitchedRun, ALogThatCannotBeOpenedIsReportedAndTheRunGoesOn)
               0u)
         << transcript;
     EXPECT_NE(transcript.find("kqvswitch.sys\t : Infected !\n"), std::string::npos);
+}
+
+// The owner of a file as GetFileSecurityW reports it, in string form.
+std::string OwnerOf(const std::wstring& path)
+{
+    DWORD needed = 0;
+    GetFileSecurityW(path.c_str(), OWNER_SECURITY_INFORMATION, nullptr, 0, &needed);
+    std::vector<BYTE> descriptor(needed);
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    wchar_t* text = nullptr;
+    if (needed == 0
+        || !GetFileSecurityW(path.c_str(), OWNER_SECURITY_INFORMATION, descriptor.data(), needed, &needed)
+        || !GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) || owner == nullptr
+        || !ConvertSidToStringSidW(owner, &text))
+        return "<unreadable>";
+    const std::wstring wide(text);
+    LocalFree(text);
+    return std::string(wide.begin(), wide.end());
+}
+
+// A log planted beforehand by another account is not written: one line on
+// the console says so, and the run and its code are as without a log.
+// Wine records no owner given with SetFileSecurityW; it reports the owner
+// from the Unix owner, and any Unix user but its own as Anonymous Logon.
+// The Wine tier's script plants such a file (tests/wine/run.sh).
+TEST_F(SwitchedRun, ALogOwnedByAnotherAccountIsNotWritten)
+{
+    const wchar_t* const planted = _wgetenv(L"KORVALE_FOREIGN_LOG");
+    if (planted == nullptr || *planted == 0)
+        GTEST_SKIP() << "no file of another Unix user was planted (the Wine tier plants one when run as root)";
+    const std::wstring path = planted;
+    ASSERT_EQ(OwnerOf(path), "S-1-5-7") << "Wine names the other Unix user Anonymous Logon";
+    const std::string before = drivercheck_test::ReadWholeFile(path);
+    ASSERT_EQ(before, "planted\r\n");
+
+    EXPECT_EQ(Run({u"/scan", u"/log:" + ToU16(path)}), 1);
+    EXPECT_EQ(transcript.find("Warning: The log file " + std::string(path.begin(), path.end())
+                              + " is owned by another account and is not written.\n"),
+              0u)
+        << transcript;
+    EXPECT_NE(transcript.find("kqvswitch.sys\t : Infected !\n"), std::string::npos) << transcript;
+    EXPECT_EQ(drivercheck_test::ReadWholeFile(path), before);
+}
+
+// Names that may stand for another file than a log of its own: a second
+// hard link, a device.
+TEST_F(SwitchedRun, ALogWithASecondNameOrOnADeviceIsNotWritten)
+{
+    // A second name for the file: the log may be another name of a system file.
+    const std::wstring secondName = drivercheck_test::TemporaryFolder() + L"korvale second name.log";
+    ASSERT_TRUE(drivercheck_test::WriteWholeFile(secondName, "a system file\r\n"));
+    ASSERT_TRUE(CreateHardLinkW(logPath.c_str(), secondName.c_str(), nullptr)) << GetLastError();
+    EXPECT_EQ(Run({u"/scan", LogSwitch()}), 1);
+    EXPECT_EQ(transcript.find("Warning: The log file " + std::string(logPath.begin(), logPath.end())
+                              + " has more than one name (hard links) and is not written.\n"),
+              0u)
+        << transcript;
+    EXPECT_EQ(drivercheck_test::ReadWholeFile(secondName), "a system file\r\n");
+    DeleteFileW(secondName.c_str());
+    EXPECT_EQ(OpenRunLog(ToU16(logPath)).refusal, LogRefusal::None) << "one name left";
+
+    // A device is not a log.
+    const OpenedLog device = OpenRunLog(u"NUL");
+    EXPECT_EQ(device.refusal, LogRefusal::NotADiskFile);
+    EXPECT_FALSE(device.file.valid());
+}
+
+// One run's end: it opens the log, waits for the start, and writes its record.
+struct LogWriter {
+    std::u16string path;
+    HANDLE start;
+    UniqueKernelHandle opening{CreateEventW(nullptr, TRUE, FALSE, nullptr)}; // set once it tried to open
+    RunLog log;
+    bool opened = false;
+    bool written = false;
+};
+
+DWORD WINAPI OpenLogAndWriteAtStart(void* parameter)
+{
+    LogWriter& writer = *static_cast<LogWriter*>(parameter);
+    const OpenedLog opened = OpenRunLog(writer.path);
+    writer.opened = opened.file.valid();
+    SetEvent(writer.opening.get());
+    WaitForSingleObject(writer.start, INFINITE);
+    writer.written = writer.opened && WriteRunLogRecord(opened.file.get(), writer.log);
+    return 0;
+}
+
+// Two runs appending to one log at the same moment, each on a handle of
+// its own: both open it, and each record lands whole at the end, after the
+// empty line that separates records.
+TEST_F(SwitchedRun, RunsAppendingAtOnceWriteWholeRecords)
+{
+    ASSERT_TRUE(drivercheck_test::WriteWholeFile(logPath, "earlier record\r\n"));
+    const UniqueKernelHandle start(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(start);
+    LogWriter writers[2] = {{ToU16(logPath), start.get()}, {ToU16(logPath), start.get()}};
+    for (int w = 0; w < 2; ++w) {
+        const char name = static_cast<char>('A' + w);
+        AppendLogLine(writers[w].log, std::string("=== run ") + name + " ===");
+        // Large enough that a record written in pieces would interleave with the other.
+        for (int line = 0; line < 40000; ++line)
+            AppendLogText(writers[w].log, std::string(1, name) + " line " + std::to_string(line) + "\n");
+        AppendLogLine(writers[w].log, std::string("=== end ") + name + " ===");
+    }
+    HANDLE threads[2];
+    for (int w = 0; w < 2; ++w) {
+        threads[w] = CreateThread(nullptr, 0, OpenLogAndWriteAtStart, &writers[w], 0, nullptr);
+        ASSERT_NE(threads[w], nullptr);
+    }
+    // Both hold the log open before either writes.
+    const HANDLE opening[2] = {writers[0].opening.get(), writers[1].opening.get()};
+    EXPECT_EQ(WaitForMultipleObjects(2, opening, TRUE, 30000), WAIT_OBJECT_0);
+    SetEvent(start.get());
+    EXPECT_EQ(WaitForMultipleObjects(2, threads, TRUE, 30000), WAIT_OBJECT_0);
+    CloseHandle(threads[0]);
+    CloseHandle(threads[1]);
+
+    for (const LogWriter& writer : writers) {
+        EXPECT_TRUE(writer.opened) << "the log is open to the other run too";
+        EXPECT_TRUE(writer.written);
+    }
+    const std::string a = writers[0].log.record;
+    const std::string b = writers[1].log.record;
+    const std::string log = drivercheck_test::ReadWholeFile(logPath);
+    const std::string earlier = "earlier record\r\n\r\n";
+    EXPECT_TRUE(log == earlier + a + "\r\n" + b || log == earlier + b + "\r\n" + a)
+        << "the log holds " << log.size() << " bytes, the records " << a.size() << " and " << b.size();
 }
 
 // On 32-bit Windows the test binds IsWow64Process by name and gets "no".
