@@ -2,6 +2,7 @@
 
 #include "program/drivercheck/DriverScan.hpp"
 #include "program/rawread/RawRead.hpp"
+#include "tests/wine/DriverCheckFiles.hpp"
 
 #include <shlwapi.h>
 
@@ -33,18 +34,6 @@ std::map<std::wstring, uint64_t>& FirstFiles()
 {
     static std::map<std::wstring, uint64_t> files;
     return files;
-}
-
-uint64_t FileIndexOf(const wchar_t* path)
-{
-    HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return 0;
-    BY_HANDLE_FILE_INFORMATION info{};
-    GetFileInformationByHandle(file, &info);
-    CloseHandle(file);
-    return (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
 }
 
 std::vector<SubstituteCall>& Calls()
@@ -124,7 +113,7 @@ BOOL RawCopyFile(const wchar_t* source, const wchar_t* destination, const RawCop
     if (found != Plans().end())
         plan = found->second;
     if (plan.copy == SubstituteCopy::Bytes) {
-        const uint64_t file = FileIndexOf(source);
+        const uint64_t file = drivercheck_test::FileIndex(source);
         const auto first = FirstFiles().emplace(name, file).first;
         if (first->second != file) {
             plan.copy = SubstituteCopy::Ordinary;
