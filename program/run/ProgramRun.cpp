@@ -1,5 +1,7 @@
 #include "program/run/ProgramRun.hpp"
 
+#include "program/quarantine/Quarantine.hpp"
+#include "program/quarantine/core/RestoreRun.hpp"
 #include "program/run/Handles.hpp"
 #include "program/run/Wide.hpp"
 #include "program/run/WinConsole.hpp"
@@ -88,10 +90,12 @@ int RunProgram(const std::vector<std::u16string>& arguments, const RunPhases& ph
         }
     }
 
-    const int exitCode = ExitCodeFor(RunRemovalWith(phases, StandardConsole(), choice.options));
+    const int exitCode = choice.restoreFolder
+        ? RunRestoreSwitch(phases, *choice.restoreFolder, choice.overwrite)
+        : ExitCodeFor(RunRemovalWith(phases, StandardConsole(), choice.options));
     if (logFile) {
         SetConsoleLog(nullptr);
-        AppendLogLine(log, LogClosingLine(exitCode));
+        AppendLogLine(log, choice.restoreFolder ? RestoreClosingLine(exitCode) : LogClosingLine(exitCode));
     }
     return exitCode;
 }
