@@ -107,10 +107,8 @@ Trust OpenTrusted(const std::wstring& path, bool wantFolder, DWORD access, Uniqu
     const DWORD share = wantFolder ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
     UniqueFile object(CreateFileW(path.c_str(), access | READ_CONTROL | FILE_READ_ATTRIBUTES, share, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!object) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Trust::Missing : Trust::Unreadable;
-    }
+    if (!object)
+        return NothingAt(GetLastError()) ? Trust::Missing : Trust::Unreadable;
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(object.get(), &information))
         return Trust::Unreadable;

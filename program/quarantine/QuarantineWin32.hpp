@@ -71,6 +71,9 @@ LONG ReadRegistryTree(const std::wstring& subkey, RegistryExport& tree);
 // tree does not hold are deleted first. ERROR_SUCCESS or the first error.
 LONG WriteRegistryTree(const std::wstring& subkey, const RegistryExport& tree, bool replace);
 
+// Whether a failed open found nothing at its path (no such file or folder).
+inline bool NothingAt(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
 // "error 5", for the console.
 std::u16string ErrorText(DWORD error);
 

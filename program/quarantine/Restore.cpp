@@ -69,10 +69,8 @@ enum class Target { Absent, Same, Different, Unreadable };
 Target FileTarget(const std::wstring& path, const ManifestEntry& entry)
 {
     const UniqueFile file = OpenForReading(path);
-    if (!file) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Target::Absent : Target::Unreadable;
-    }
+    if (!file)
+        return NothingAt(GetLastError()) ? Target::Absent : Target::Unreadable;
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(file.get(), &information))
         return Target::Unreadable;
