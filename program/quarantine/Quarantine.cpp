@@ -102,8 +102,6 @@ std::optional<std::u16string> PrepareRunFolder(RunQuarantine& quarantine)
         RemoveDirectoryW(run.c_str());
         return why;
     }
-    // Originals are read with backup semantics, past their access lists.
-    EnablePrivilege(L"SeBackupPrivilege");
     quarantine.folder = run;
     quarantine.quarantineFolder = std::move(parentHandle);
     quarantine.runFolder = std::move(runHandle);
@@ -199,6 +197,8 @@ bool QuarantineFile(RunQuarantine& quarantine, const std::wstring& path, std::st
     const QuarantineKind kind = IsDataStreamPath(original) ? QuarantineKind::DataStream : QuarantineKind::File;
     if (!IsRestorablePath(kind, original))
         return Refuse(quarantine, original, u"it is not a full path with a drive letter", console);
+    // Read with backup semantics, past the original's access list.
+    EnablePrivilege(L"SeBackupPrivilege");
     UniqueFile file = OpenForReading(path);
     if (!file)
         return Refuse(quarantine, original, Because(u"it cannot be opened"), console);
