@@ -1,12 +1,15 @@
 // Writes the seeds of the fuzz targets whose inputs are not file-system
 // answers: helper-driver replies that carry each code signature (and the
-// other reply types), control requests as the program sends them, and the
-// data-stream chains of a file with a hidden executable. The file-system
+// other reply types), control requests as the program sends them, the
+// data-stream chains of a file with a hidden executable, and the quarantine's
+// manifests and registry exports as its writers make them. The file-system
 // answers come from the image tests (scripts/make-fuzz-seeds.sh).
 //   fuzz_seeds OUTPUT_FOLDER
 
 #include "driver/HijackProtocol.h"
 #include "program/deploy/core/Signature.hpp"
+#include "program/quarantine/core/Manifest.hpp"
+#include "program/quarantine/core/RegistryExport.hpp"
 #include "tests/native/StreamRecordBytes.hpp"
 
 #include <cstdio>
@@ -58,6 +61,82 @@ Bytes Request(uint8_t flags, const char* text, std::size_t textBytes, const Byte
     return input;
 }
 
+void SaveText(const std::string& target, const std::string& name, const std::string& text)
+{
+    Save(target, name, Bytes(text.begin(), text.end()));
+}
+
+Bytes Utf16(std::u16string_view text)
+{
+    Bytes bytes;
+    for (char16_t c : text) {
+        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    return bytes;
+}
+
+// A repair's manifest (the infected driver, the rootkit's file, its stream
+// and its service key), one that lists nothing, and one of hostile names.
+void SaveManifests()
+{
+    const ManifestHeader header{u"2026-12-10T11:40:05Z", u"PC-0417", u"v1.0", u"Infected By QuorVallin!"};
+    const std::string sha256(64, 'e'), md5 = "d41d8cd98f00b204e9800998ecf8427e";
+    const ManifestEntry repair[] = {
+        {QuarantineKind::File, u"C:\\WINDOWS\\system32\\drivers\\atapi.sys", u"001-atapi.sys.quarantine", 95360,
+         sha256, md5, u"replaced with a clean copy",
+         u"raw copy MD5 0cc175b9c0f1b6a831c399e269772661 differs from 900150983cd24fb0d6963f7d28e17f72; memory infected"},
+        {QuarantineKind::File, u"C:\\WINDOWS\\$NtUninstallKB2946$\\@", u"002-_.quarantine", 4096, sha256, md5,
+         u"deleted with its folder", u"the rootkit's folder"},
+        {QuarantineKind::DataStream, u"C:\\WINDOWS\\explorer.exe:svchost.exe", u"003-explorer.exe_svchost.exe.quarantine",
+         12288, sha256, md5, u"deleted", u"an executable hidden in a data stream"},
+        {QuarantineKind::RegistryKey, u"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\svchost",
+         u"004-svchost.key.quarantine", 702, sha256, md5, u"deleted", u"its ImagePath names the hidden image"},
+    };
+    std::string text = ManifestHeaderText(header);
+    SaveText("quarantine_manifest_fuzz", "header-only", text);
+    for (unsigned i = 0; i < 4; ++i)
+        text += ManifestEntryText(repair[i], i + 1);
+    SaveText("quarantine_manifest_fuzz", "repair", text);
+
+    const ManifestHeader odd{u"2026-12-10T11:40:05Z", u"PC-\u00e9\u4e2d", u"v1.0", u"Error\r\nwhile scanning"};
+    const ManifestEntry hostile{QuarantineKind::RegistryKey,
+                                u"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\a%b\r\n\xD800",
+                                u"001-a_b___.key.quarantine", 0, sha256, md5, u"deleted", u"100%"};
+    SaveText("quarantine_manifest_fuzz", "hostile-names", ManifestHeaderText(odd) + ManifestEntryText(hostile, 1));
+}
+
+// The service key of a hidden image, a bare key, and one of hostile names.
+void SaveRegistryExports()
+{
+    RegistryExport service;
+    service.root = u"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\svchost";
+    service.keys = {
+        {u"",
+         {{u"Type", 4, {0x10, 0, 0, 0}},
+          {u"Start", 4, {2, 0, 0, 0}},
+          {u"ErrorControl", 4, {0, 0, 0, 0}},
+          {u"ImagePath", 2, Utf16(std::u16string(u"C:\\WINDOWS\\explorer.exe:svchost.exe\0", 36))},
+          {u"DisplayName", 1, Utf16(std::u16string(u"svchost\0", 8))},
+          {u"DependOnService", 7, Utf16(std::u16string(u"Tcpip\0\0", 7))}}},
+        {u"Enum", {{u"0", 1, Utf16(std::u16string(u"Root\\LEGACY_SVCHOST\\0000\0", 25))}, {u"Count", 4, {1, 0, 0, 0}}}},
+        {u"Security", {{u"Security", 3, Bytes(20, 0x01)}}},
+    };
+    SaveText("registry_export_fuzz", "service-key", WriteRegistryExport(service));
+
+    RegistryExport bare;
+    bare.root = u"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002\\Services\\x";
+    bare.keys = {{u"", {}}};
+    SaveText("registry_export_fuzz", "bare-key", WriteRegistryExport(bare));
+
+    RegistryExport hostile;
+    hostile.root = u"HKEY_LOCAL_MACHINE\\SOFTWARE\\a\r\nb";
+    hostile.keys = {{u"", {{u"", 0xFFFFFFFFu, {}}, {std::u16string(u"nul\0name", 8), 1, {0x41}}}},
+                    {u"%25\xDC00", {}},
+                    {u"%25\xDC00\\deeper", {{u"Key: x", 3, {0x0D, 0x0A}}}}};
+    SaveText("registry_export_fuzz", "hostile-names", WriteRegistryExport(hostile));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -89,5 +168,8 @@ int main(int argc, char** argv)
     };
     for (std::size_t i = 0; i < chains.size(); ++i)
         Save("stream_records_fuzz", "chain" + std::to_string(i), streambytes::MakeChain(chains[i]).bytes);
+
+    SaveManifests();
+    SaveRegistryExports();
     return 0;
 }

@@ -109,3 +109,13 @@ struct GlobalMemoryTraits {
 using UniqueGlobal = UniqueOwner<GlobalMemoryTraits>;
 
 inline UniqueGlobal AllocateZeroed(SIZE_T bytes) { return UniqueGlobal(GlobalAlloc(GPTR, bytes)); }
+
+// Memory that a call allocated with LocalAlloc for its caller (security
+// descriptors, access lists, SID strings), released with LocalFree.
+struct LocalMemoryTraits {
+    using Value = HLOCAL;
+    static Value Invalid() { return nullptr; }
+    static bool IsValid(Value v) { return v != nullptr; }
+    static void Close(Value v) { LocalFree(v); }
+};
+using UniqueLocal = UniqueOwner<LocalMemoryTraits>;

@@ -10,14 +10,6 @@
 
 namespace {
 
-struct LocalMemoryTraits {
-    using Value = HLOCAL;
-    static Value Invalid() { return nullptr; }
-    static bool IsValid(Value v) { return v != nullptr; }
-    static void Close(Value v) { LocalFree(v); }
-};
-using UniqueLocal = UniqueOwner<LocalMemoryTraits>;
-
 // This computer's account in its domain ("NAME$"): a file server records it
 // as the owner of the files that this machine's SYSTEM creates there.
 bool IsThisComputersAccount(PSID owner)

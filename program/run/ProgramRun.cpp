@@ -1,5 +1,8 @@
 #include "program/run/ProgramRun.hpp"
 
+#include "program/quarantine/Quarantine.hpp"
+#include "program/quarantine/core/RestoreRun.hpp"
+#include "program/run/Handles.hpp"
 #include "program/run/LogFile.hpp"
 #include "program/run/Wide.hpp"
 #include "program/run/WinConsole.hpp"
@@ -74,10 +77,12 @@ int RunProgram(const std::vector<std::u16string>& arguments, const RunPhases& ph
         }
     }
 
-    const int exitCode = ExitCodeFor(RunRemovalWith(phases, StandardConsole(), choice.options));
+    const int exitCode = choice.restoreFolder
+        ? RunRestoreSwitch(phases, *choice.restoreFolder, choice.overwrite)
+        : ExitCodeFor(RunRemovalWith(phases, StandardConsole(), choice.options));
     if (logFile.file) {
         SetConsoleLog(nullptr);
-        AppendLogLine(log, LogClosingLine(exitCode));
+        AppendLogLine(log, choice.restoreFolder ? RestoreClosingLine(exitCode) : LogClosingLine(exitCode));
         if (!WriteRunLogRecord(logFile.file.get(), log)) {
             const DWORD error = GetLastError();
             StandardConsole().writeWide(LogErrorWarning(*choice.logPath, u"could not be written", error));

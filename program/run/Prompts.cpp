@@ -1,6 +1,7 @@
 // The [y/n] restart question and the restart of Windows.
 
 #include "program/run/Handles.hpp"
+#include "program/run/Privilege.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/WinConsole.hpp"
 
@@ -11,11 +12,6 @@ bool RemovalContext::AskRestartConsent()
     return AskRestartConsentOn(std::cin, StandardConsole());
 }
 
-namespace {
-
-// Turns on one privilege in this process's token; true when it is now on
-// (a failed adjustment and a privilege not held, ERROR_NOT_ALL_ASSIGNED,
-// both leave a last error).
 bool EnablePrivilege(const wchar_t* name)
 {
     HANDLE rawToken = nullptr;
@@ -30,8 +26,6 @@ bool EnablePrivilege(const wchar_t* name)
     AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
     return GetLastError() == ERROR_SUCCESS;
 }
-
-} // namespace
 
 bool RemovalContext::RestartWindows()
 {

@@ -73,10 +73,49 @@ INSTANTIATE_TEST_SUITE_P(
         SwitchCase{{u"/?", u"/bogus"}, A::UsageError}, SwitchCase{{u"/?", u"/scan", u"/repair"}, A::UsageError},
         SwitchCase{{u"/scan", u"/?"}, A::ShowUsage}));
 
+// "/restore:FOLDER [/overwrite]": the restore of a run's quarantine, alone.
+struct RestoreSwitchCase {
+    std::vector<std::u16string> arguments;
+    SwitchAction action;
+    std::optional<std::u16string> folder;
+    bool overwrite = false;
+};
+
+class RestoreSwitches : public testing::TestWithParam<RestoreSwitchCase> {};
+
+TEST_P(RestoreSwitches, Parse)
+{
+    const RestoreSwitchCase& c = GetParam();
+    const SwitchChoice choice = ParseSwitches(c.arguments);
+    EXPECT_EQ(choice.action, c.action);
+    if (c.action != SwitchAction::Run)
+        return;
+    EXPECT_EQ(choice.restoreFolder, c.folder);
+    EXPECT_EQ(choice.overwrite, c.overwrite);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RestoreSwitches,
+    testing::Values(
+        RestoreSwitchCase{{u"/scan"}, A::Run},
+        RestoreSwitchCase{{u"/restore:C:\WINDOWS\KorvaleQuarantine\20261210T114005Z"}, A::Run,
+                          u"C:\WINDOWS\KorvaleQuarantine\20261210T114005Z"},
+        RestoreSwitchCase{{u"-RESTORE:Q", u"/Overwrite"}, A::Run, u"Q", true},
+        RestoreSwitchCase{{u"/overwrite", u"/restore:q", u"/log:r.log"}, A::Run, u"q", true},
+        RestoreSwitchCase{{u"/restore:q", u"/?"}, A::ShowUsage},
+        // A restore does nothing else; /overwrite means nothing without it.
+        RestoreSwitchCase{{u"/restore:q", u"/scan"}, A::UsageError},
+        RestoreSwitchCase{{u"/repair", u"/restore:q"}, A::UsageError},
+        RestoreSwitchCase{{u"/overwrite"}, A::UsageError},
+        RestoreSwitchCase{{u"/repair", u"/overwrite"}, A::UsageError},
+        RestoreSwitchCase{{u"/restore:"}, A::UsageError},
+        RestoreSwitchCase{{u"/restore"}, A::UsageError},
+        RestoreSwitchCase{{u"/restore:a", u"/restore:b"}, A::UsageError}));
+
 TEST(Switches, UsageNamesEverySwitchAndCode)
 {
     const std::string usage = UsageText;
-    for (const char* word : {"/scan", "/repair", "/noreboot", "/log:PATH", "/?"})
+    for (const char* word : {"/scan", "/repair", "/noreboot", "/log:PATH", "/restore:FOLDER", "/overwrite", "/?"})
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     for (int code = 0; code <= 6; ++code)
         EXPECT_NE(usage.find("  " + std::to_string(code) + "  "), std::string::npos) << code;

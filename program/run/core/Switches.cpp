@@ -2,6 +2,7 @@
 
 const char* const UsageText =
     "Usage: KorvaleNoQuorVallin [/scan | /repair [/noreboot]] [/log:PATH]\n"
+    "       KorvaleNoQuorVallin /restore:FOLDER [/overwrite] [/log:PATH]\n"
     "\n"
     "Without a switch the run is interactive: it asks before a repair and\n"
     "waits for a key at the end. Any switch removes the wait for a key.\n"
@@ -10,6 +11,9 @@ const char* const UsageText =
     "  /repair     repair without asking when both findings agree, then restart\n"
     "  /noreboot   after a repair, do not restart Windows\n"
     "  /log:PATH   append a record of the run to the file PATH\n"
+    "  /restore:FOLDER  put back what a run quarantined in FOLDER (a folder\n"
+    "              under %SystemRoot%\\KorvaleQuarantine); nothing else runs\n"
+    "  /overwrite  with /restore: also replace a file or key that differs now\n"
     "  /?          this text\n"
     "\n"
     "Exit codes (with a switch):\n"
@@ -20,7 +24,10 @@ const char* const UsageText =
     "  4  a repair was attempted and a step of it failed (no restart)\n"
     "  5  cannot run: usage error, not an administrator, unsupported Windows,\n"
     "     or the helper driver could not be extracted\n"
-    "  6  no infection found, but the driver check was incomplete\n";
+    "  6  no infection found, but the driver check was incomplete\n"
+    "With /restore: 0 everything restored or already in place, 4 something\n"
+    "was not, 5 cannot run (not an administrator, no such folder, unreadable\n"
+    "manifest).\n";
 
 namespace {
 
@@ -40,6 +47,15 @@ bool EqualsIgnoringCase(std::u16string_view text, std::u16string_view lower)
     return true;
 }
 
+// "/name:VALUE" with a value, given for the first time: the value is kept.
+bool TakePathSwitch(std::u16string_view name, std::u16string_view prefix, std::optional<std::u16string>& value)
+{
+    if (name.size() <= prefix.size() || !EqualsIgnoringCase(name.substr(0, prefix.size()), prefix) || value)
+        return false;
+    value = std::u16string(name.substr(prefix.size()));
+    return true;
+}
+
 } // namespace
 
 SwitchChoice ParseSwitches(const std::vector<std::u16string>& arguments)
@@ -56,7 +72,6 @@ SwitchChoice ParseSwitches(const std::vector<std::u16string>& arguments)
             continue;
         }
         const std::u16string_view name = std::u16string_view(argument).substr(1);
-        constexpr std::u16string_view logPrefix = u"log:";
         if (EqualsIgnoringCase(name, u"?") || EqualsIgnoringCase(name, u"help"))
             usage = true;
         else if (EqualsIgnoringCase(name, u"scan"))
@@ -65,14 +80,15 @@ SwitchChoice ParseSwitches(const std::vector<std::u16string>& arguments)
             repair = true;
         else if (EqualsIgnoringCase(name, u"noreboot"))
             choice.options.restart = false;
-        else if (name.size() > logPrefix.size() && EqualsIgnoringCase(name.substr(0, logPrefix.size()), logPrefix)
-                 && !choice.logPath)
-            choice.logPath = std::u16string(name.substr(logPrefix.size()));
-        else
+        else if (EqualsIgnoringCase(name, u"overwrite"))
+            choice.overwrite = true;
+        else if (!TakePathSwitch(name, u"log:", choice.logPath) &&
+                 !TakePathSwitch(name, u"restore:", choice.restoreFolder))
             error = true;
     }
 
-    if (error || (scan && repair))
+    const bool restore = choice.restoreFolder.has_value();
+    if (error || (scan && repair) || (restore && (scan || repair)) || (choice.overwrite && !restore))
         choice.action = SwitchAction::UsageError;
     else if (usage)
         choice.action = SwitchAction::ShowUsage;

@@ -19,11 +19,15 @@ struct SwitchChoice {
     SwitchAction action = SwitchAction::Run;
     RunOptions options;
     std::optional<std::u16string> logPath; // "/log:PATH", the path as given
+    // "/restore:FOLDER": put back what a run quarantined, and nothing else.
+    std::optional<std::u16string> restoreFolder;
+    bool overwrite = false; // "/overwrite", with /restore:
 };
 
 // Switches begin with '/' or '-' and are matched without case:
-// /? /help /scan /repair /noreboot /log:PATH. "/scan" and "/repair"
-// exclude each other; "/log:" needs a path and may be given once.
+// /? /help /scan /repair /noreboot /log:PATH /restore:FOLDER /overwrite.
+// "/scan" and "/repair" exclude each other and "/restore:"; "/log:" and
+// "/restore:" need a path and may be given once; "/overwrite" needs "/restore:".
 SwitchChoice ParseSwitches(const std::vector<std::u16string>& arguments);
 
 extern const char* const UsageText;
