@@ -89,6 +89,11 @@ bool RemovalContext::ScanWindowsDirectoryStreams(const wchar_t* windowsSearchPat
         const std::size_t returned = std::min<std::size_t>(streamIoStatus.Information, streamBuffer.size());
         if (auto hit = FindHiddenImage(streamBuffer.data(), returned, *entryPath, entryName, tests)) {
             hiddenImageName = ToWide(*hit);
+            // The executable is not removed (its service is), but a copy is
+            // kept with what the repair removes.
+            KeepCopy(std::wstring(windowsDirectory) + L"\\" + hiddenImageName, "kept; the stream is not removed",
+                     "the executable that QuorVallin hides in a data stream of a file in the Windows directory and "
+                     "runs as a process");
             return true;
         }
     } while (FindNextFileW(search.get(), &entry));

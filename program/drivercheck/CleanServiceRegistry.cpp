@@ -3,6 +3,7 @@
 // control sets.
 
 #include "program/drivercheck/core/RegistryMatch.hpp"
+#include "program/run/core/RunLog.hpp"
 #include "program/run/Handles.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/Wide.hpp"
@@ -65,7 +66,16 @@ CleanupResult RemovalContext::CleanServiceRegistry(const std::wstring& imageName
 bool RemovalContext::DeleteServiceKeys(const wchar_t* serviceName)
 {
     bool anyDeleted = false;
+    std::string reason = "the service whose ImagePath names the executable QuorVallin hides in a data stream";
+    if (!hiddenImageName.empty())
+        reason += " (" + Utf8(ToU16(hiddenImageName)) + ")";
     for (const std::u16string& path : ServiceKeysToDelete(AsU16(serviceName))) {
+        // Each key that is there is kept before it goes.
+        HKEY probe = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, AsWide(path.c_str()), 0, KEY_READ, &probe) == ERROR_SUCCESS) {
+            RegCloseKey(probe);
+            KeepKeyCopy(ToWide(path), reason);
+        }
         if (RegDeleteKeyW(HKEY_LOCAL_MACHINE, AsWide(path.c_str())) == ERROR_SUCCESS)
             anyDeleted = true;
     }

@@ -189,8 +189,7 @@ bool RemovalContext::ReplaceInfectedDriver()
     cleanDriverDigest = clean;
     checkpoint(ReplacementPoint::MovedIn);
 
-    if (!RemoveKeepingCopy(paths->aside, "moved aside and replaced by the clean copy",
-                           InfectedDriverReason(journal)))
+    if (!RemoveInfectedDriverKeepingCopy(paths->aside, paths->driver, InfectedDriverReason(journal)))
         return false;
     DeleteProgramValue(JournalValue);
     return true;
@@ -253,8 +252,7 @@ void RemovalContext::CompleteInterruptedReplacement()
             done = MoveFileExW(paths->aside.c_str(), paths->driver.c_str(), MoveFlags) && done;
             break;
         case RecoveryStep::QuarantineAside:
-            done = RemoveKeepingCopy(paths->aside, "moved aside and replaced by the clean copy",
-                                     InfectedDriverReason(*journal))
+            done = RemoveInfectedDriverKeepingCopy(paths->aside, paths->driver, InfectedDriverReason(*journal))
                 && done;
             break;
         }

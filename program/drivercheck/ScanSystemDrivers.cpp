@@ -32,29 +32,38 @@ BOOL WINAPI OnRawCopyEvent(ULONG_PTR, RawCopyStep step, BOOL status, ULONG_PTR a
     return decision.answer;
 }
 
-bool RemovalContext::RawDigest(const std::wstring& path, char* output)
+std::optional<std::wstring> RemovalContext::RawCopyIntoWorkFolder(const std::wstring& path, const std::wstring& name)
 {
     if (!MakeWorkFolder())
-        return false;
-    const wchar_t* const name = PathFindFileNameW(path.c_str());
+        return std::nullopt;
     const std::wstring copyPath = workFolder + name;
     // A path that does not fit its 260-character buffer names no file the
     // copy could be made as.
     if (!FitsPathBuffer(ToU16(copyPath)))
-        return false;
+        return std::nullopt;
     UniqueKernelHandle cancelEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!cancelEvent)
-        return false;
+        return std::nullopt;
 
     RawCopyCallbackInfo callbackInfo{};
     callbackInfo.callback = OnRawCopyEvent;
     callbackInfo.cancelEvent = cancelEvent.get();
     callbackInfo.context = reinterpret_cast<ULONG_PTR>(path.c_str());
+    if (RawCopyFile(path.c_str(), copyPath.c_str(), &callbackInfo))
+        return copyPath;
     // A copy that failed may have left an empty or partial file: what it
-    // holds says nothing about the disk, so it is not digested.
-    const bool copied = RawCopyFile(path.c_str(), copyPath.c_str(), &callbackInfo) != FALSE;
-    const bool digested = copied && ComputeFileDigest(copyPath.c_str(), output);
+    // holds says nothing about the disk.
     DeleteFileW(copyPath.c_str());
+    return std::nullopt;
+}
+
+bool RemovalContext::RawDigest(const std::wstring& path, char* output)
+{
+    const std::optional<std::wstring> copy = RawCopyIntoWorkFolder(path, PathFindFileNameW(path.c_str()));
+    if (!copy)
+        return false;
+    const bool digested = ComputeFileDigest(copy->c_str(), output);
+    DeleteFileW(copy->c_str());
     return digested;
 }
 

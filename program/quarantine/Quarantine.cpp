@@ -193,13 +193,19 @@ bool Store(RunQuarantine& quarantine, QuarantineKind kind, const std::u16string&
 bool QuarantineFile(RunQuarantine& quarantine, const std::wstring& path, std::string_view action,
                     std::string_view reason, const ConsoleSink& console)
 {
+    return QuarantineFileContent(quarantine, path, path, action, reason, console);
+}
+
+bool QuarantineFileContent(RunQuarantine& quarantine, const std::wstring& path, const std::wstring& contentPath,
+                           std::string_view action, std::string_view reason, const ConsoleSink& console)
+{
     const std::u16string original = ToU16(path);
     const QuarantineKind kind = IsDataStreamPath(original) ? QuarantineKind::DataStream : QuarantineKind::File;
     if (!IsRestorablePath(kind, original))
         return Refuse(quarantine, original, u"it is not a full path with a drive letter", console);
     // Read with backup semantics, past the original's access list.
     EnablePrivilege(L"SeBackupPrivilege");
-    UniqueFile file = OpenForReading(path);
+    UniqueFile file = OpenForReading(contentPath);
     if (!file)
         return Refuse(quarantine, original, Because(u"it cannot be opened"), console);
     BY_HANDLE_FILE_INFORMATION information{};

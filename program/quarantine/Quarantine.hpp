@@ -44,6 +44,13 @@ struct RunQuarantine {
 bool QuarantineFile(RunQuarantine& quarantine, const std::wstring& path, std::string_view action,
                     std::string_view reason, const ConsoleSink& console);
 
+// The same, with the bytes read from the file at `contentPath` in place of
+// those at `path`: what was copied of the original by other means (a raw
+// copy from the volume, when the file system may not serve the original's
+// real content) is kept as the original at `path`.
+bool QuarantineFileContent(RunQuarantine& quarantine, const std::wstring& path, const std::wstring& contentPath,
+                           std::string_view action, std::string_view reason, const ConsoleSink& console);
+
 // The same for the key tree at `subkey` under HKEY_LOCAL_MACHINE
 // ("SYSTEM\ControlSet001\Services\xyz"): every value and every subkey, as a
 // lossless text export; the entry names it "HKEY_LOCAL_MACHINE\<subkey>".

@@ -3,6 +3,7 @@
 // subsystem it belongs to.
 #pragma once
 
+#include "program/quarantine/Quarantine.hpp"
 #include "program/run/Handles.hpp"
 #include "program/run/core/RunSequence.hpp"
 
@@ -47,6 +48,8 @@ struct RemovalContext {
     std::string cleanDriverDigest;
     // The memory inspection's verdict, for the record of what a repair did.
     int32_t memoryOutcome = ScanError;
+    // What this run's repair removed, kept; made on first use.
+    RunQuarantine quarantine;
     // Called at each point of the driver replacement; a test stops the
     // program there. Empty in a real run.
     std::function<void(ReplacementPoint)> replacementCheckpoint;
@@ -105,8 +108,22 @@ struct RemovalContext {
     // and why (`reason`); a copy that cannot be kept is said on the console
     // and does not stop the removal. True when it is deleted.
     bool RemoveKeepingCopy(const std::wstring& path, const std::string& action, const std::string& reason);
+    // The same for the infected driver moved aside from `driverPath`: what
+    // is kept is a raw copy of its clusters (the file system may serve the
+    // clean content in its place), or its ordinary content when no raw copy
+    // can be made; the manifest names it by the driver's path.
+    bool RemoveInfectedDriverKeepingCopy(const std::wstring& asidePath, const std::wstring& driverPath,
+                                         const std::string& reason);
+    // Keeps a copy of a file or data stream that the repair does not remove.
+    void KeepCopy(const std::wstring& path, const std::string& action, const std::string& reason);
+    // Keeps a key tree under HKEY_LOCAL_MACHINE that the repair is about to delete.
+    void KeepKeyCopy(const std::wstring& subkey, const std::string& reason);
     // The folder of this run's quarantine; empty when nothing was kept.
     std::u16string QuarantineFolder() const;
+    // Copies a file raw from its volume into the work folder under `name`;
+    // the copy's path, or nothing when the copy failed (a failed copy is
+    // deleted).
+    std::optional<std::wstring> RawCopyIntoWorkFolder(const std::wstring& path, const std::wstring& name);
 
     // File-system cleanup. ResetFileAccess replaces the DACL with one entry
     // for the administrators; GrantAdministratorsAccess adds that entry to

@@ -187,6 +187,38 @@ TEST_F(ReplaceDriver, AnInfectedBadLeftByAnEarlierRunNeitherStopsItNorIsTouched)
     DeleteFileW(old.c_str());
 }
 
+// A quarantine that cannot be written does not stop the repair; the
+// console says what could not be kept.
+TEST_F(ReplaceDriver, AQuarantineThatCannotBeWrittenDoesNotStopTheRepair)
+{
+    wchar_t windows[MAX_PATH] = {};
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring parent = std::wstring(windows) + L"\\KorvaleQuarantine";
+    const std::wstring away = parent + L".away";
+    const bool hadOne = MoveFileW(parent.c_str(), away.c_str());
+    ASSERT_TRUE(WriteWholeFile(parent, "a file where the quarantine's folder should be"));
+    const uint64_t before = FileIndex(driver);
+    std::string said;
+    bool replaced = false;
+    {
+        cleanupwine::CapturedOutput output;
+        replaced = context.ReplaceInfectedDriver();
+        said = output.text();
+    }
+    DeleteFileW(parent.c_str());
+    if (hadOne)
+        MoveFileW(away.c_str(), parent.c_str());
+
+    EXPECT_TRUE(replaced);
+    EXPECT_NE(FileIndex(driver), before);
+    EXPECT_EQ(said.rfind("Warning: " + std::string(driver.begin(), driver.end()) + " could not be quarantined: ", 0), 0u)
+        << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_TRUE(context.QuarantineFolder().empty());
+    EXPECT_EQ(ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
+    EXPECT_FALSE(JournalLeft());
+}
+
 TEST_F(ReplaceDriver, MissingDriverChangesNothing)
 {
     DeleteFileW(driver.c_str());

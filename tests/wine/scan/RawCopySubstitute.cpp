@@ -109,18 +109,26 @@ BOOL RawCopyFile(const wchar_t* source, const wchar_t* destination, const RawCop
 
     SubstitutePlan plan;
     const std::wstring name = Lower(PathFindFileNameW(source));
+    const uint64_t fileIndex = drivercheck_test::FileIndex(source);
     const auto found = Plans().find(name);
     if (found != Plans().end())
         plan = found->second;
     if (plan.copy == SubstituteCopy::Bytes) {
-        const uint64_t file = drivercheck_test::FileIndex(source);
-        const auto first = FirstFiles().emplace(name, file).first;
-        if (first->second != file) {
+        // The planned bytes are the clusters of the file that stood under
+        // the name when it was first copied: another file under the name
+        // has its own content on the disk.
+        const auto first = FirstFiles().emplace(name, fileIndex).first;
+        if (first->second != fileIndex) {
+            plan = SubstitutePlan{};
             plan.copy = SubstituteCopy::Ordinary;
-            plan.bytes.clear();
+        }
+    } else if (found == Plans().end()) {
+        // That file, renamed, still has the planned bytes on the disk.
+        for (const auto& [plannedName, firstFile] : FirstFiles()) {
+            if (firstFile == fileIndex && fileIndex != 0)
+                plan = Plans()[plannedName];
         }
     }
-
     RawFileInfo file{};
     file.attributes = plan.attributes;
     if (!Ask(callbackInfo, StepSourceFile, TRUE, reinterpret_cast<ULONG_PTR>(&file), -1))

@@ -11,7 +11,8 @@
 // The chosen bytes stand for what the disk holds of the infected file:
 // once another file stands under the name (the driver was replaced), the
 // disk holds that file's content, which the substitute then copies, unless
-// the plan says the rootkit writes its bytes back.
+// the plan says the rootkit writes its bytes back; the infected file itself,
+// under whatever name it is moved to, is still copied as the chosen bytes.
 #pragma once
 
 #include <windows.h>

@@ -66,10 +66,10 @@ void Logged(std::function<Result(Args...)>& phase, const std::string& name, std:
 inline RunPhases SubstitutedPhases(RemovalContext& context, std::vector<uint8_t> reply)
 {
     RunPhases phases = ProgramPhases(context);
-    phases.inspectSystemMemory = [reply] {
+    phases.inspectSystemMemory = [&context, reply] {
         const HijackVerdict verdict = EvaluateHijackReply(reply.data(), reply.size());
         WriteScript(verdict.script);
-        return verdict.outcome;
+        return context.memoryOutcome = verdict.outcome;
     };
     phases.restartWindows = [] { return true; };
     return phases;

@@ -10,6 +10,10 @@
 // nothing, leaves it as it was for the registry cleanup.
 
 #include "program/deploy/core/Signature.hpp"
+#include "program/quarantine/core/Inert.hpp"
+#include "program/quarantine/core/Manifest.hpp"
+#include "program/run/ProgramRun.hpp"
+#include "program/run/Wide.hpp"
 #include "tests/wine/CleanupWine.hpp"
 #include "tests/wine/DriverCheckFiles.hpp"
 #include "tests/wine/scan/RawCopySubstitute.hpp"
@@ -17,6 +21,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,6 +36,46 @@ const std::wstring FolderName = L"$NtUninstallKB5150$";
 
 using cleanupwine::KeyExists;
 using cleanupwine::MakeService;
+
+// The SHA-256 of the bytes as lower-case hexadecimal, from CryptoAPI.
+std::string Sha256(const std::string& bytes)
+{
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    BYTE digest[32];
+    DWORD length = sizeof(digest);
+    std::string text;
+    if (CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+        if (CryptCreateHash(provider, 0x0000800c /* CALG_SHA_256 */, 0, 0, &hash)) {
+            if (CryptHashData(hash, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0)
+                && CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0)) {
+                static const char hex[] = "0123456789abcdef";
+                for (DWORD i = 0; i < length; ++i)
+                    text += {hex[digest[i] >> 4], hex[digest[i] & 15]};
+            }
+            CryptDestroyHash(hash);
+        }
+        CryptReleaseContext(provider, 0);
+    }
+    return text;
+}
+
+std::string Narrow(std::u16string_view text)
+{
+    return std::string(text.begin(), text.end()); // the test's paths are ASCII
+}
+
+// The image path a service key holds, or "<none>".
+std::wstring ImagePathOf(const std::wstring& key)
+{
+    wchar_t value[512] = {};
+    DWORD size = sizeof(value);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"ImagePath", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ
+                                                                       | RRF_NOEXPAND, nullptr, value, &size)
+        != ERROR_SUCCESS)
+        return L"<none>";
+    return value;
+}
 
 class InfectedAdsRun : public ::testing::Test {
 protected:
@@ -143,6 +190,84 @@ TEST_F(InfectedAdsRun, FolderPurgedDriverReplacedServiceKeysGoneTranscriptInOrde
 
     // The helper driver's service and file are gone too.
     EXPECT_FALSE(KeyExists(L"SYSTEM\\CurrentControlSet\\Services\\KorvaleNoQuorvallin"));
+
+    // Nothing the repair removed is lost: the infected driver (as its raw
+    // copy read it), each "@" file and the service's keys are in the run's
+    // quarantine, stored inert, with digests of the original bytes.
+    const std::u16string quarantine = context.QuarantineFolder();
+    ASSERT_FALSE(quarantine.empty());
+    EXPECT_NE(transcript.find("\nInfected Driver: Disinfected\n\nWhat the repair removed is kept in "
+                              + Narrow(quarantine) + "\n\nRestarting Windows"),
+              std::string::npos)
+        << transcript;
+    const std::wstring folderOfRun = ToWide(quarantine);
+    const std::optional<Manifest> manifest =
+        ParseManifest(drivercheck_test::ReadWholeFile(folderOfRun + L"\\Manifest.txt"));
+    ASSERT_TRUE(manifest);
+    EXPECT_NE(manifest->header.memoryVerdict.find(u"Infected By QuorVallin"), std::u16string::npos);
+    const std::string ServiceKey001 = "HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\KorvaleAdsService";
+    const std::string ServiceKeyCurrent = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\KorvaleAdsService";
+    const struct {
+        std::string original;
+        QuarantineKind kind;
+        std::string bytes; // the original's, for files
+    } kept[] = {
+        {Narrow(ToU16(folder)) + "\\@", QuarantineKind::File, "MZ rootkit"},
+        {Narrow(ToU16(folder)) + "\\sub\\@", QuarantineKind::File, "MZ rootkit"},
+        {Narrow(ToU16(driverPath)), QuarantineKind::File, drivercheck_test::Pattern(70000, 9)},
+        {ServiceKey001, QuarantineKind::RegistryKey, ""},
+        {ServiceKeyCurrent, QuarantineKind::RegistryKey, ""},
+    };
+    ASSERT_EQ(manifest->entries.size(), std::size(kept));
+    for (const auto& k : kept) {
+        SCOPED_TRACE(k.original);
+        const auto entry = std::find_if(manifest->entries.begin(), manifest->entries.end(),
+                                        [&](const ManifestEntry& e) { return Narrow(e.originalPath) == k.original; });
+        ASSERT_NE(entry, manifest->entries.end());
+        EXPECT_EQ(entry->kind, k.kind);
+        std::string stored = drivercheck_test::ReadWholeFile(folderOfRun + L"\\" + ToWide(entry->storedName));
+        ASSERT_NE(stored, "<missing>");
+        if (k.kind == QuarantineKind::File) {
+            EXPECT_NE(stored.substr(0, 2), "MZ") << "a stored executable is not runnable as it is";
+            ToggleInert(reinterpret_cast<uint8_t*>(stored.data()), stored.size());
+            EXPECT_TRUE(stored == k.bytes);
+            EXPECT_EQ(entry->size, k.bytes.size());
+            EXPECT_EQ(entry->sha256, Sha256(k.bytes));
+        }
+    }
+    const auto driverEntry = std::find_if(manifest->entries.begin(), manifest->entries.end(),
+                                          [&](const ManifestEntry& e) { return e.originalPath == ToU16(driverPath); });
+    ASSERT_NE(driverEntry, manifest->entries.end());
+    EXPECT_NE(driverEntry->reason.find(u"read from the disk's clusters"), std::u16string::npos);
+
+    // The restore brings back the "@" files and the keys as they were; the
+    // driver, which now differs, only when told to overwrite it. It runs
+    // after the repair's run, which held its quarantine open until it ended.
+    context.quarantine = RunQuarantine{};
+    auto restore = [&](std::vector<std::u16string> arguments) {
+        std::ostringstream out;
+        std::streambuf* const saved = std::cout.rdbuf(out.rdbuf());
+        RemovalContext restoring;
+        const int code = RunProgram(arguments, ProgramPhases(restoring));
+        std::cout.rdbuf(saved);
+        return std::make_pair(code, out.str());
+    };
+    const auto [code, said] = restore({u"/restore:" + quarantine});
+    EXPECT_EQ(code, 4) << said;
+    EXPECT_NE(said.find("Not restored: " + Narrow(ToU16(driverPath)) + " (it now differs; /overwrite replaces it)"),
+              std::string::npos)
+        << said;
+    EXPECT_TRUE(drivercheck_test::ReadWholeFile(driverPath) == drivercheck_test::Pattern(70000)) << "not overwritten";
+    EXPECT_EQ(drivercheck_test::ReadWholeFile(folder + L"\\@"), "MZ rootkit");
+    EXPECT_EQ(drivercheck_test::ReadWholeFile(folder + L"\\sub\\@"), "MZ rootkit");
+    const std::wstring image = std::wstring(L"C:\\windows\\") + HiddenImage;
+    EXPECT_EQ(ImagePathOf(std::wstring(L"SYSTEM\\ControlSet001\\Services\\") + ServiceName), image);
+    EXPECT_EQ(ImagePathOf(std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + ServiceName), image);
+
+    const auto [overwritten, saidAgain] = restore({u"/restore:" + quarantine, u"/overwrite"});
+    EXPECT_EQ(overwritten, 0) << saidAgain;
+    EXPECT_TRUE(drivercheck_test::ReadWholeFile(driverPath) == drivercheck_test::Pattern(70000, 9));
+    cleanupwine::RemoveTree(folderOfRun);
 }
 
 } // namespace

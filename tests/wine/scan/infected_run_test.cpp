@@ -28,7 +28,14 @@ const std::string Question = "\n\nWindows will be automatically restarted after 
                              "Are you sure you want to continue disinfection? [y/n] ";
 const std::string InfectedMemory = "\nSystem Memory: Infected By QuorVallin!\n\n";
 const std::string CleanMemory = "\nSystem Memory: Clean\n\n";
-const std::string Repaired = "\nInfected Driver: Disinfected\n\n\nRestarting Windows ...\r\n";
+// The repair report names the run's quarantine, which holds the infected
+// driver as its raw copy read it.
+std::string Repaired(const RemovalContext& context)
+{
+    const std::u16string folder = context.QuarantineFolder();
+    return "\nInfected Driver: Disinfected\n\nWhat the repair removed is kept in "
+        + std::string(folder.begin(), folder.end()) + "\n\nRestarting Windows ...\r\n";
+}
 const std::string CleanReport = "\nNo instances of QuorVallin was found.\n\n";
 const std::string ExitPrompt = "\nPress any key to exit ...\r\n";
 
@@ -89,10 +96,10 @@ TEST_F(WholeRun, InfectedBranchFollowsTheAnswer)
     const struct {
         const char* name;
         std::string input;
-        std::string afterScan;
+        std::string afterScan; // the repair report comes before the exit prompt
         bool repaired;
     } cases[] = {
-        {"y", "y\n\n", Question + Repaired + ExitPrompt, true},
+        {"y", "y\n\n", Question, true},
         {"n", "n\n\n", Question + ExitPrompt, false},
         {"another word, then n", "maybe\nn\n\n",
          Question + "Please be sure to save all files and close all open programs before continuing.\n"
@@ -116,7 +123,9 @@ TEST_F(WholeRun, InfectedBranchFollowsTheAnswer)
         const wholerun::RunOutcome run = wholerun::RunWithInput(phases, c.input);
 
         EXPECT_EQ(run.exitCode, 0);
-        EXPECT_EQ(run.transcript, UpToTheScan(InfectedMemory) + c.afterScan);
+        EXPECT_EQ(context.QuarantineFolder().empty(), !c.repaired);
+        EXPECT_EQ(run.transcript,
+                  UpToTheScan(InfectedMemory) + c.afterScan + (c.repaired ? Repaired(context) + ExitPrompt : ""));
         std::vector<std::string> expectedCalls = upToAsk;
         if (c.repaired) {
             expectedCalls.push_back("replace");

@@ -142,7 +142,10 @@ TEST_F(SwitchedRun, RepairWithoutRestartRepairsAndSaysToRestart)
 
     EXPECT_EQ(calls, (std::vector<std::string>{"replace", "delete driver file"}));
     EXPECT_EQ(unread, input);
-    const std::string ending = "\nInfected Driver: Disinfected\n\nRestart Windows to complete the removal.\n";
+    const std::u16string quarantine = context.QuarantineFolder();
+    ASSERT_FALSE(quarantine.empty());
+    const std::string ending = "\nInfected Driver: Disinfected\n\nWhat the repair removed is kept in "
+        + std::string(quarantine.begin(), quarantine.end()) + "\nRestart Windows to complete the removal.\n";
     ASSERT_GE(transcript.size(), ending.size());
     EXPECT_EQ(transcript.substr(transcript.size() - ending.size()), ending) << transcript;
     EXPECT_EQ(transcript.find("Restarting Windows"), std::string::npos);
@@ -160,9 +163,6 @@ TEST_F(SwitchedRun, RepairWithoutRestartRepairsAndSaysToRestart)
 // a startup script would otherwise repair and restart at every boot.
 TEST_F(SwitchedRun, RepairThatFailsOrDoesNotHoldEndsWithFourAndNoRestart)
 {
-    const std::string notRemoved =
-        "\nInfected Driver: Not removed\nThe infected content of the driver is still on the disk.\n\n"
-        "Windows is not restarted: a step of the repair failed.\n";
     for (const bool held : {true, false}) {
         SCOPED_TRACE(held ? "held open" : "written back");
         ResetRawCopySubstitute();
@@ -178,6 +178,14 @@ TEST_F(SwitchedRun, RepairThatFailsOrDoesNotHoldEndsWithFourAndNoRestart)
         if (holder != INVALID_HANDLE_VALUE)
             CloseHandle(holder);
 
+        // What a replacement that went through moved aside is kept.
+        const std::u16string quarantine = context.QuarantineFolder();
+        EXPECT_EQ(quarantine.empty(), held);
+        const std::string notRemoved =
+            "\nInfected Driver: Not removed\nThe infected content of the driver is still on the disk.\n\n"
+            + (held ? std::string() : "What the repair removed is kept in "
+                       + std::string(quarantine.begin(), quarantine.end()) + "\n")
+            + "Windows is not restarted: a step of the repair failed.\n";
         EXPECT_EQ(code, 4);
         EXPECT_EQ(calls, (std::vector<std::string>{"replace", "delete driver file"}));
         EXPECT_EQ(transcript.find("Disinfected"), std::string::npos) << transcript;
@@ -221,7 +229,11 @@ TEST_F(SwitchedRun, AfterARecordedRestartTheSameInfectionIsNotRestartedAgain)
     const std::string line = "Warning: The repair before the automatic restart of "
         + std::string(record->begin(), record->end())
         + " did not hold: QuorVallin was found again. Windows is not restarted.\n";
-    EXPECT_NE(transcript.find("\nInfected Driver: Disinfected\n\n" + line), std::string::npos) << transcript;
+    const std::vector<std::size_t> at =
+        wholerun::FindInOrder(transcript, {"\nInfected Driver: Disinfected\n\n", "What the repair removed is kept in ",
+                                           line});
+    EXPECT_NE(at.back(), std::string::npos) << transcript;
+    EXPECT_EQ(transcript.find("Restarting Windows"), std::string::npos);
     EXPECT_EQ(ReadProgramValue(L"AutomaticRestart"), record) << "kept until the machine is found clean";
 
     // A clean machine.
