@@ -188,10 +188,8 @@ bool FoundClean(const RunReport& report)
 
 } // namespace
 
-RunReport RunRemovalWith(const RunPhases& phases, const ConsoleSink& console, const RunOptions& options)
+bool PassStartUpChecks(const RunPhases& phases, const ConsoleSink& console)
 {
-    RunReport report;
-    const bool debugPrivilege = phases.enableDebugPrivilege();
     phases.setConsoleTitle(ConsoleTitleText);
     console.writeWide(BannerText);
     console.writeWide(u"\n\n");
@@ -199,18 +197,28 @@ RunReport RunRemovalWith(const RunPhases& phases, const ConsoleSink& console, co
     const OsVersion version = phases.getVersion();
     if (version.platformId != PlatformWin32Nt || version.majorVersion < 5) {
         console.writeWide(u"Windows XP SP3 or later is required!\n");
-        return report;
+        return false;
     }
-    // Under WOW64 the helper driver cannot load and the system folder is
-    // redirected to the 32-bit one: the findings would be wrong.
+    // Under WOW64 the helper driver cannot load, and the system folder and
+    // the registry are redirected to the 32-bit ones: the findings would be
+    // wrong, and what a restore takes from one place would go to another.
     if (version.wow64) {
         console.writeWide(u"This removal tool runs on 32-bit Windows only.\n");
-        return report;
+        return false;
     }
     if (!phases.isUserAnAdmin()) {
         console.writeWide(u"Administrator privileges is required for this removal to work!\n");
-        return report;
+        return false;
     }
+    return true;
+}
+
+RunReport RunRemovalWith(const RunPhases& phases, const ConsoleSink& console, const RunOptions& options)
+{
+    RunReport report;
+    const bool debugPrivilege = phases.enableDebugPrivilege();
+    if (!PassStartUpChecks(phases, console))
+        return report;
     phases.completeInterruptedReplacement();
     if (!phases.extractDriver())
         return report;

@@ -122,6 +122,11 @@ struct RunReport {
     uint32_t driversNotVerified = 0; // judged drivers that could not be compared
 };
 
+// The title, the banner and the start-up checks of every run: an unsupported
+// Windows (or a 64-bit one) and a user who is not an administrator are
+// refused with their line. True when the run may go on.
+bool PassStartUpChecks(const RunPhases& phases, const ConsoleSink& console);
+
 // Runs the removal with the given phases and console; returns the exit code (always 0).
 int RunRemoval(const RunPhases& phases, const ConsoleSink& console);
 
