@@ -39,6 +39,9 @@ struct RemovalContext {
     // administrators only, and removed with everything in it at the end.
     // Empty until made.
     std::wstring workFolder;
+    // The work folder itself, held open without delete sharing for the run,
+    // so that it cannot be renamed or replaced while the run uses it.
+    UniqueFile workFolderHandle;
     // The digest texts of the infected driver as the scan saw them: of its
     // raw copy, and of the file read the ordinary way (the clean content).
     std::string infectedRawDigest;

@@ -12,6 +12,8 @@
 #include "program/run/Wide.hpp"
 #include "program/run/WinConsole.hpp"
 
+#include <aclapi.h>
+
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -44,6 +46,33 @@ std::wstring FolderName(unsigned attempt)
     return name;
 }
 
+// Opens the folder just made, without delete sharing, and checks that it is
+// still the one this run made: a real folder (not a link put in its place)
+// whose owner is SYSTEM, the administrators or this account.
+bool HoldNewFolder(const std::wstring& folder, UniqueFile& held)
+{
+    held.reset(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | READ_CONTROL | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!held)
+        return false;
+    BY_HANDLE_FILE_INFORMATION information{};
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const bool ours = GetFileInformationByHandle(held.get(), &information)
+        && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+        && (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0
+        && GetSecurityInfo(held.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                           nullptr, &descriptor) == ERROR_SUCCESS
+        && IsTrustedOwner(owner);
+    const UniqueLocal keptDescriptor(descriptor);
+    if (!ours) {
+        held.reset();
+        SetLastError(ERROR_ACCESS_DENIED);
+    }
+    return ours;
+}
+
 } // namespace
 
 bool RemovalContext::MakeWorkFolder()
@@ -62,8 +91,13 @@ bool RemovalContext::MakeWorkFolder()
                 break;
             }
             if (MakePrivateFolder(folder.c_str())) {
-                workFolder = folder + L"\\";
-                return true;
+                if (HoldNewFolder(folder, workFolderHandle)) {
+                    workFolder = folder + L"\\";
+                    return true;
+                }
+                error = GetLastError();
+                RemoveDirectoryW(folder.c_str());
+                break;
             }
             error = GetLastError();
             if (error != ERROR_ALREADY_EXISTS)
@@ -99,6 +133,7 @@ void RemovalContext::RemoveWorkFolder()
     }
     driverImage.reset();
     DeleteFileW(driverFile.c_str());
+    workFolderHandle.reset();
     if (RemoveDirectoryW(workFolder.c_str()))
         workFolder.clear();
 }

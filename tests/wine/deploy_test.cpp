@@ -207,6 +207,9 @@ TEST_F(Deployment, TheImageGoesIntoAPrivateFolderOfTheRunsOwn)
     EXPECT_EQ(std::count(sids.begin(), sids.end(), L"S-1-5-32-545"), 0) << "Users may open the folder";
     planted.reset();
     EXPECT_EQ(ReadAll(TempDriverPath()), std::vector<char>(10, 'P'));
+    // While the run lives, its folder cannot be renamed away and replaced.
+    EXPECT_FALSE(MoveFileW(folder.c_str(), (folder + L"-moved").c_str()));
+    EXPECT_EQ(GetFileAttributesW((folder + L"-moved").c_str()), INVALID_FILE_ATTRIBUTES);
 
     // A second run gets a folder of its own, never the first one's.
     RemovalContext second;
