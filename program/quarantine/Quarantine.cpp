@@ -4,6 +4,7 @@
 #include "program/quarantine/Quarantine.hpp"
 
 #include "program/quarantine/QuarantineWin32.hpp"
+#include "program/run/PrivateFolder.hpp"
 #include "program/quarantine/core/Inert.hpp"
 #include "program/quarantine/core/Manifest.hpp"
 #include "program/quarantine/core/QuarantineNames.hpp"
@@ -57,7 +58,7 @@ std::optional<std::u16string> PrepareRunFolder(RunQuarantine& quarantine)
     const std::optional<std::wstring> parent = QuarantineFolderPath();
     if (!parent)
         return u"the Windows directory cannot be found";
-    const UniqueLocal descriptor = AdministratorsOnlyDescriptor();
+    const UniqueLocal descriptor = PrivateDescriptor(PrivateObject::Files);
     if (!descriptor)
         return Because(u"the quarantine's access list cannot be made");
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
@@ -146,7 +147,7 @@ bool Store(RunQuarantine& quarantine, QuarantineKind kind, const std::u16string&
     entry.reason = DecodeUtf8(reason, false).value();
     const std::wstring storedPath = quarantine.folder + L"\\" + ToWide(entry.storedName);
 
-    const UniqueLocal descriptor = AdministratorsOnlyDescriptor();
+    const UniqueLocal descriptor = PrivateDescriptor(PrivateObject::Files);
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
     UniqueFile stored(descriptor ? CreateFileW(storedPath.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW,
                                                FILE_ATTRIBUTE_NORMAL, nullptr)

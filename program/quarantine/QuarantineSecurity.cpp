@@ -13,10 +13,6 @@ namespace quarantine {
 
 namespace {
 
-// Full control (FA) for SYSTEM (SY) and the Administrators (BA), inherited
-// by files (OI) and folders (CI) inside; P: protected from inheritance.
-const wchar_t* const AdministratorsOnlySddl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-
 // SYSTEM, the Administrators and the account this process runs as.
 class TrustedSids {
 public:
@@ -75,15 +71,6 @@ std::optional<std::vector<AccessEntry>> EntriesOf(PACL acl, const TrustedSids& t
 }
 
 } // namespace
-
-UniqueLocal AdministratorsOnlyDescriptor()
-{
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(AdministratorsOnlySddl, SDDL_REVISION_1, &descriptor,
-                                                              nullptr))
-        return UniqueLocal{};
-    return UniqueLocal(descriptor);
-}
 
 Trust JudgeDescriptor(PSECURITY_DESCRIPTOR descriptor, bool wantFolder, DWORD attributes)
 {

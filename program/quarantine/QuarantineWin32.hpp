@@ -17,12 +17,6 @@ namespace quarantine {
 
 constexpr DWORD ChunkBytes = 64 * 1024;
 
-// A self-relative descriptor whose DACL grants full control to SYSTEM and
-// BUILTIN\Administrators alone, inherited by what is made inside, and
-// protected from the parent's entries; no owner (the maker's default
-// applies). Null when it cannot be made.
-UniqueLocal AdministratorsOnlyDescriptor();
-
 // The judgement of a descriptor's owner and DACL for an object with the
 // given attributes.
 Trust JudgeDescriptor(PSECURITY_DESCRIPTOR descriptor, bool wantFolder, DWORD attributes);

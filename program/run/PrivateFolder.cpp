@@ -1,51 +1,31 @@
 #include "program/run/PrivateFolder.hpp"
 
 #include <aclapi.h>
+#include <sddl.h>
 
-PrivateSecurity::PrivateSecurity(DWORD fullAccess)
+UniqueLocal PrivateDescriptor(PrivateObject kind)
 {
-    BYTE system[SECURITY_MAX_SID_SIZE];
-    BYTE administrators[SECURITY_MAX_SID_SIZE];
-    DWORD systemSize = sizeof(system);
-    DWORD administratorsSize = sizeof(administrators);
-    if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize)
-        || !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &administratorsSize))
-        return;
-
-    EXPLICIT_ACCESS_W entries[2] = {};
-    PSID sids[2] = {system, administrators};
-    for (int i = 0; i < 2; ++i) {
-        entries[i].grfAccessPermissions = fullAccess;
-        entries[i].grfAccessMode = SET_ACCESS;
-        entries[i].grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-        entries[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
-        entries[i].Trustee.TrusteeType = i == 0 ? TRUSTEE_IS_USER : TRUSTEE_IS_ALIAS;
-        entries[i].Trustee.ptstrName = static_cast<LPWSTR>(sids[i]);
-    }
-    PACL acl = nullptr;
-    if (SetEntriesInAclW(2, entries, nullptr, &acl) != ERROR_SUCCESS)
-        return;
-    if (!InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION)
-        || !SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE)
-        || !SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-        LocalFree(acl);
-        return;
-    }
-    acl_ = acl;
-    attributes_.nLength = sizeof(attributes_);
-    attributes_.lpSecurityDescriptor = &descriptor_;
-    attributes_.bInheritHandle = FALSE;
+    // D: the DACL; P: protected; each entry allows SYSTEM (SY) or the
+    // administrators (BA) full control (FA for files, KA for keys), inherited
+    // by the folders and files (OICI) or subkeys (CI) made inside.
+    const wchar_t* const sddl = kind == PrivateObject::Files ? L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+                                                             : L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        return UniqueLocal{};
+    return UniqueLocal(descriptor);
 }
 
-PrivateSecurity::~PrivateSecurity()
+PrivateSecurity::PrivateSecurity(PrivateObject kind) : descriptor_(PrivateDescriptor(kind))
 {
-    if (acl_ != nullptr)
-        LocalFree(acl_);
+    attributes_.nLength = sizeof(attributes_);
+    attributes_.lpSecurityDescriptor = descriptor_.get();
+    attributes_.bInheritHandle = FALSE;
 }
 
 bool MakePrivateFolder(const wchar_t* path)
 {
-    PrivateSecurity security(FILE_ALL_ACCESS);
+    PrivateSecurity security(PrivateObject::Files);
     if (!security.valid())
         return false;
     // CreateDirectoryW fails on anything that stands under the name, a

@@ -1,32 +1,38 @@
-// Folders and registry keys that only SYSTEM and the administrators may
-// touch, made new with their access list in the same call, and the test of
-// whether an existing object's owner can be trusted.
+// Folders, files and registry keys that only SYSTEM and the administrators
+// may touch, made new with their access list in the same call, and the test
+// of whether an existing object's owner can be trusted.
 #pragma once
 
 #include "program/run/Handles.hpp"
 
 #include <windows.h>
 
-#include <vector>
+// What a private descriptor is made for: the rights its entries grant.
+enum class PrivateObject {
+    Files, // folders and files: FILE_ALL_ACCESS
+    Keys,  // registry keys: KEY_ALL_ACCESS
+};
 
-// A security descriptor whose DACL grants full control to SYSTEM and
-// BUILTIN\Administrators and nothing to anyone else, protected from the
-// parent's inheritable entries; the entries are inherited by what is made
-// inside. Empty (valid() false) when it could not be built.
+// A self-relative security descriptor whose DACL grants full control to
+// SYSTEM and BUILTIN\Administrators and nothing to anyone else, protected
+// from the parent's inheritable entries; the entries are inherited by what
+// is made inside. No owner: the maker's default applies. Null when it
+// cannot be made.
+UniqueLocal PrivateDescriptor(PrivateObject kind);
+
+// The same as SECURITY_ATTRIBUTES for a create call; attributes() is null
+// when the descriptor could not be made.
 class PrivateSecurity {
 public:
-    // `fileAccess`: FILE_ALL_ACCESS for folders and files, KEY_ALL_ACCESS for keys.
-    explicit PrivateSecurity(DWORD fullAccess);
-    ~PrivateSecurity();
+    explicit PrivateSecurity(PrivateObject kind);
     PrivateSecurity(const PrivateSecurity&) = delete;
     PrivateSecurity& operator=(const PrivateSecurity&) = delete;
 
-    bool valid() const { return acl_ != nullptr; }
+    bool valid() const { return descriptor_.valid(); }
     SECURITY_ATTRIBUTES* attributes() { return valid() ? &attributes_ : nullptr; }
 
 private:
-    PACL acl_ = nullptr;
-    SECURITY_DESCRIPTOR descriptor_{};
+    UniqueLocal descriptor_;
     SECURITY_ATTRIBUTES attributes_{};
 };
 

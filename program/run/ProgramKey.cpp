@@ -29,7 +29,7 @@ UniqueRegistryKey OpenProgramKey(REGSAM access, bool create)
 {
     HKEY opened = nullptr;
     if (create) {
-        PrivateSecurity security(KEY_ALL_ACCESS);
+        PrivateSecurity security(PrivateObject::Keys);
         if (!security.valid())
             return UniqueRegistryKey{};
         DWORD disposition = 0;

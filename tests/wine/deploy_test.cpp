@@ -232,7 +232,7 @@ TEST_F(Deployment, TheImageGoesIntoAPrivateFolderOfTheRunsOwn)
 // is made inside, and nothing from the parent.
 TEST(PrivateSecurity, GrantsSystemAndTheAdministratorsAloneAndIsProtected)
 {
-    PrivateSecurity security(FILE_ALL_ACCESS);
+    PrivateSecurity security(PrivateObject::Files);
     ASSERT_TRUE(security.valid());
     SECURITY_ATTRIBUTES* attributes = security.attributes();
     ASSERT_NE(attributes, nullptr);
