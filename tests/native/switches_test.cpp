@@ -98,8 +98,8 @@ INSTANTIATE_TEST_SUITE_P(
     Table, RestoreSwitches,
     testing::Values(
         RestoreSwitchCase{{u"/scan"}, A::Run},
-        RestoreSwitchCase{{u"/restore:C:\WINDOWS\KorvaleQuarantine\20261210T114005Z"}, A::Run,
-                          u"C:\WINDOWS\KorvaleQuarantine\20261210T114005Z"},
+        RestoreSwitchCase{{u"/restore:C:\\WINDOWS\\KorvaleQuarantine\\20261210T114005Z"}, A::Run,
+                          u"C:\\WINDOWS\\KorvaleQuarantine\\20261210T114005Z"},
         RestoreSwitchCase{{u"-RESTORE:Q", u"/Overwrite"}, A::Run, u"Q", true},
         RestoreSwitchCase{{u"/overwrite", u"/restore:q", u"/log:r.log"}, A::Run, u"q", true},
         RestoreSwitchCase{{u"/restore:q", u"/?"}, A::ShowUsage},
