@@ -12,14 +12,15 @@
 #include "program/drivercheck/core/DigestJudgement.hpp"
 #include "program/drivercheck/core/ReplacementJournal.hpp"
 #include "program/drivercheck/core/ScanDecisions.hpp"
+#include "program/quarantine/QuarantineWin32.hpp"
 #include "program/run/Handles.hpp"
 #include "program/run/ProgramKey.hpp"
+#include "program/run/ProgramRun.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/Wide.hpp"
 #include "program/run/WinConsole.hpp"
 
 #include <cstring>
-#include <cwchar>
 #include <string>
 
 namespace {
@@ -62,12 +63,8 @@ bool Exists(const std::wstring& path)
 // The run's time, UTC, as the journal's stamp.
 std::u16string UtcStamp()
 {
-    SYSTEMTIME now{};
-    GetSystemTime(&now);
-    wchar_t text[32];
-    std::swprintf(text, 32, L"%04u%02u%02uT%02u%02u%02uZ", unsigned{now.wYear}, unsigned{now.wMonth},
-                  unsigned{now.wDay}, unsigned{now.wHour}, unsigned{now.wMinute}, unsigned{now.wSecond});
-    return AsU16(text);
+    const std::string stamp = UtcStampText(CurrentLogFacts());
+    return std::u16string(stamp.begin(), stamp.end());
 }
 
 // Copies the file's content, as the file system serves it, to a new file
@@ -82,18 +79,10 @@ bool CopyToNewFile(const std::wstring& source, const std::wstring& target)
                               nullptr));
     if (!to)
         return false;
-    std::string buffer(64 * 1024, '\0');
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(from.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
-            return false;
-        if (got == 0)
-            break;
-        DWORD written = 0;
-        if (!WriteFile(to.get(), buffer.data(), got, &written, nullptr) || written != got)
-            return false;
-    }
-    return FlushFileBuffers(to.get()) != FALSE;
+    const HANDLE copy = to.get();
+    return quarantine::ForEachChunk(from.get(),
+                                    [copy](BYTE* bytes, DWORD count) { return quarantine::WriteAll(copy, bytes, count); })
+        && FlushFileBuffers(copy);
 }
 
 // Writes what the file system holds of the file out to the disk, so that a

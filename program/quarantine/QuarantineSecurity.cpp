@@ -2,6 +2,7 @@
 // file that the quarantine did not just make.
 
 #include "program/quarantine/QuarantineWin32.hpp"
+#include "program/run/PrivateFolder.hpp"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -13,44 +14,7 @@ namespace quarantine {
 
 namespace {
 
-// SYSTEM, the Administrators and the account this process runs as.
-class TrustedSids {
-public:
-    TrustedSids()
-    {
-        DWORD size = sizeof(system_);
-        haveSystem_ = CreateWellKnownSid(WinLocalSystemSid, nullptr, system_, &size) != FALSE;
-        size = sizeof(administrators_);
-        haveAdministrators_ = CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators_, &size) != FALSE;
-        HANDLE rawToken = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken))
-            return;
-        UniqueKernelHandle token(rawToken);
-        DWORD needed = 0;
-        GetTokenInformation(token.get(), TokenUser, nullptr, 0, &needed);
-        user_.resize(needed);
-        if (needed == 0 || !GetTokenInformation(token.get(), TokenUser, user_.data(), needed, &needed))
-            user_.clear();
-    }
-
-    bool contains(PSID sid) const
-    {
-        if (sid == nullptr || !IsValidSid(sid))
-            return false;
-        if ((haveSystem_ && EqualSid(sid, const_cast<BYTE*>(system_))) ||
-            (haveAdministrators_ && EqualSid(sid, const_cast<BYTE*>(administrators_))))
-            return true;
-        return !user_.empty() && EqualSid(sid, reinterpret_cast<const TOKEN_USER*>(user_.data())->User.Sid);
-    }
-
-private:
-    BYTE system_[SECURITY_MAX_SID_SIZE] = {};
-    BYTE administrators_[SECURITY_MAX_SID_SIZE] = {};
-    bool haveSystem_ = false, haveAdministrators_ = false;
-    std::vector<BYTE> user_;
-};
-
-std::optional<std::vector<AccessEntry>> EntriesOf(PACL acl, const TrustedSids& trusted)
+std::optional<std::vector<AccessEntry>> EntriesOf(PACL acl)
 {
     std::vector<AccessEntry> entries;
     for (DWORD i = 0; i < acl->AceCount; ++i) {
@@ -63,7 +27,7 @@ std::optional<std::vector<AccessEntry>> EntriesOf(PACL acl, const TrustedSids& t
             // The allowed and denied entries share one layout.
             const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
             entry.mask = ace->Mask;
-            entry.trustedSid = trusted.contains(const_cast<DWORD*>(&ace->SidStart));
+            entry.trustedSid = IsTrustedAccount(const_cast<DWORD*>(&ace->SidStart));
         }
         entries.push_back(entry);
     }
@@ -81,11 +45,9 @@ Trust JudgeDescriptor(PSECURITY_DESCRIPTOR descriptor, bool wantFolder, DWORD at
     if (descriptor == nullptr || !GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted) ||
         !GetSecurityDescriptorDacl(descriptor, &present, &acl, &daclDefaulted))
         return Trust::Unreadable;
-    const TrustedSids trusted;
     // No DACL, or a null one, lets everyone in.
-    const std::optional<std::vector<AccessEntry>> entries =
-        present && acl != nullptr ? EntriesOf(acl, trusted) : std::nullopt;
-    return JudgeExisting(wantFolder, attributes, trusted.contains(owner), entries);
+    const std::optional<std::vector<AccessEntry>> entries = present && acl != nullptr ? EntriesOf(acl) : std::nullopt;
+    return JudgeExisting(wantFolder, attributes, IsTrustedAccount(owner), entries);
 }
 
 Trust OpenTrusted(const std::wstring& path, bool wantFolder, DWORD access, UniqueFile& held)

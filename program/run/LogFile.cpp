@@ -34,7 +34,7 @@ bool IsThisComputersAccount(PSID owner)
 
 bool IsTrustedLogOwner(PSID owner)
 {
-    return IsTrustedOwner(owner) || IsThisComputersAccount(owner);
+    return IsTrustedAccount(owner) || IsThisComputersAccount(owner);
 }
 
 // The owner recorded for the open file itself, read through the handle so

@@ -33,11 +33,11 @@ bool MakePrivateFolder(const wchar_t* path)
     return CreateDirectoryW(path, security.attributes()) != FALSE;
 }
 
-bool IsTrustedOwner(PSID owner)
+bool IsTrustedAccount(PSID sid)
 {
-    if (owner == nullptr || !IsValidSid(owner))
+    if (sid == nullptr || !IsValidSid(sid))
         return false;
-    if (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid))
+    if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid))
         return true;
     HANDLE rawToken = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken))
@@ -47,5 +47,5 @@ bool IsTrustedOwner(PSID owner)
     DWORD size = 0;
     if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size))
         return false;
-    return EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, owner) != FALSE;
+    return EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, sid) != FALSE;
 }

@@ -1,6 +1,7 @@
 // Folders, files and registry keys that only SYSTEM and the administrators
 // may touch, made new with their access list in the same call, and the test
-// of whether an existing object's owner can be trusted.
+// of whether an account that owns or may change an existing object can be
+// trusted.
 #pragma once
 
 #include "program/run/Handles.hpp"
@@ -40,6 +41,6 @@ private:
 // already (whoever made it) or cannot be made, with GetLastError's reason.
 bool MakePrivateFolder(const wchar_t* path);
 
-// True when the owner SID is LocalSystem, BUILTIN\Administrators or this
-// process's user.
-bool IsTrustedOwner(PSID owner);
+// True when the SID (an owner, or an access entry's trustee) is LocalSystem,
+// BUILTIN\Administrators or this process's user.
+bool IsTrustedAccount(PSID owner);

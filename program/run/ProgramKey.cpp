@@ -21,7 +21,7 @@ bool KeyOwnerIsTrusted(HKEY key)
         return false;
     PSID owner = nullptr;
     BOOL defaulted = FALSE;
-    return GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) && IsTrustedOwner(owner);
+    return GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) && IsTrustedAccount(owner);
 }
 
 // The key opened with `access`; made (privately) first when `create`.

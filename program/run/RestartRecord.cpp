@@ -1,11 +1,8 @@
 #include "program/run/RestartRecord.hpp"
 
 #include "program/run/ProgramKey.hpp"
+#include "program/run/ProgramRun.hpp"
 #include "program/run/Wide.hpp"
-
-#include <windows.h>
-
-#include <cwchar>
 
 namespace {
 
@@ -23,12 +20,8 @@ std::optional<std::u16string> PreviousAutomaticRestart()
 
 bool RecordAutomaticRestart(const std::wstring& repairedDriver)
 {
-    SYSTEMTIME now{};
-    GetSystemTime(&now);
-    wchar_t time[32];
-    std::swprintf(time, 32, L"%04u-%02u-%02uT%02u:%02u:%02uZ", unsigned{now.wYear}, unsigned{now.wMonth},
-                  unsigned{now.wDay}, unsigned{now.wHour}, unsigned{now.wMinute}, unsigned{now.wSecond});
-    return WriteProgramValue(RestartValue, std::wstring(time) + L" (" + repairedDriver + L")");
+    const std::string time = UtcTimeText(CurrentLogFacts());
+    return WriteProgramValue(RestartValue, std::wstring(time.begin(), time.end()) + L" (" + repairedDriver + L")");
 }
 
 void ForgetAutomaticRestart()

@@ -6,13 +6,12 @@
 // there beforehand cannot be one of this run's files.
 
 #include "program/deploy/core/DriverPath.hpp"
+#include "program/quarantine/QuarantineWin32.hpp"
 #include "program/run/Handles.hpp"
 #include "program/run/PrivateFolder.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/Wide.hpp"
 #include "program/run/WinConsole.hpp"
-
-#include <aclapi.h>
 
 #include <cwchar>
 #include <string>
@@ -46,33 +45,6 @@ std::wstring FolderName(unsigned attempt)
     return name;
 }
 
-// Opens the folder just made, without delete sharing, and checks that it is
-// still the one this run made: a real folder (not a link put in its place)
-// whose owner is SYSTEM, the administrators or this account.
-bool HoldNewFolder(const std::wstring& folder, UniqueFile& held)
-{
-    held.reset(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | READ_CONTROL | SYNCHRONIZE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!held)
-        return false;
-    BY_HANDLE_FILE_INFORMATION information{};
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const bool ours = GetFileInformationByHandle(held.get(), &information)
-        && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-        && (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0
-        && GetSecurityInfo(held.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                           nullptr, &descriptor) == ERROR_SUCCESS
-        && IsTrustedOwner(owner);
-    const UniqueLocal keptDescriptor(descriptor);
-    if (!ours) {
-        held.reset();
-        SetLastError(ERROR_ACCESS_DENIED);
-    }
-    return ours;
-}
-
 } // namespace
 
 bool RemovalContext::MakeWorkFolder()
@@ -91,11 +63,16 @@ bool RemovalContext::MakeWorkFolder()
                 break;
             }
             if (MakePrivateFolder(folder.c_str())) {
-                if (HoldNewFolder(folder, workFolderHandle)) {
+                // Held without delete sharing, and taken only when it is
+                // still the folder just made: a real folder, not a link put
+                // in its place, owned and changeable by nobody but SYSTEM,
+                // the administrators and this account.
+                if (quarantine::OpenTrusted(folder, true, FILE_LIST_DIRECTORY | SYNCHRONIZE, workFolderHandle)
+                    == Trust::Trusted) {
                     workFolder = folder + L"\\";
                     return true;
                 }
-                error = GetLastError();
+                error = ERROR_ACCESS_DENIED;
                 RemoveDirectoryW(folder.c_str());
                 break;
             }

@@ -20,10 +20,7 @@ std::u16string_view LastPart(std::u16string_view path)
 
 std::u16string RunFolderName(const LogFacts& time, unsigned attempt)
 {
-    char name[48];
-    std::snprintf(name, sizeof(name), "%04u%02u%02uT%02u%02u%02uZ", unsigned{time.year}, unsigned{time.month},
-                  unsigned{time.day}, unsigned{time.hour}, unsigned{time.minute}, unsigned{time.second});
-    std::u16string folder = Widen(name);
+    std::u16string folder = Widen(UtcStampText(time));
     if (attempt > 1)
         folder += u"-" + Widen(std::to_string(attempt));
     return folder;
@@ -31,10 +28,7 @@ std::u16string RunFolderName(const LogFacts& time, unsigned attempt)
 
 std::u16string IsoUtcTime(const LogFacts& time)
 {
-    char text[48];
-    std::snprintf(text, sizeof(text), "%04u-%02u-%02uT%02u:%02u:%02uZ", unsigned{time.year}, unsigned{time.month},
-                  unsigned{time.day}, unsigned{time.hour}, unsigned{time.minute}, unsigned{time.second});
-    return Widen(text);
+    return Widen(UtcTimeText(time));
 }
 
 std::u16string StoredFileName(unsigned number, QuarantineKind kind, std::u16string_view originalPath)

@@ -48,14 +48,27 @@ std::string Utf8(std::u16string_view text)
     return out;
 }
 
-std::string LogHeaderLine(const LogFacts& facts)
+std::string UtcTimeText(const LogFacts& facts)
 {
     char time[64];
     std::snprintf(time, sizeof(time), "%04u-%02u-%02uT%02u:%02u:%02uZ", unsigned{facts.year},
                   unsigned{facts.month}, unsigned{facts.day}, unsigned{facts.hour}, unsigned{facts.minute},
                   unsigned{facts.second});
+    return time;
+}
+
+std::string UtcStampText(const LogFacts& facts)
+{
+    char stamp[64];
+    std::snprintf(stamp, sizeof(stamp), "%04u%02u%02uT%02u%02u%02uZ", unsigned{facts.year}, unsigned{facts.month},
+                  unsigned{facts.day}, unsigned{facts.hour}, unsigned{facts.minute}, unsigned{facts.second});
+    return stamp;
+}
+
+std::string LogHeaderLine(const LogFacts& facts)
+{
     std::string line = "=== KorvaleNoQuorVallin ";
-    line.append(ToolVersion).append(" run at ").append(time);
+    line.append(ToolVersion).append(" run at ").append(UtcTimeText(facts));
     line.append(" on computer ").append(Utf8(facts.computerName));
     line.append(", Windows ")
         .append(std::to_string(facts.majorVersion))

@@ -22,6 +22,11 @@ struct LogFacts {
     std::u16string servicePack;
 };
 
+// The run's time as text, UTC: "2026-01-31T23:59:58Z" (ISO 8601), and the
+// same without separators, for names of files and folders: "20260131T235958Z".
+std::string UtcTimeText(const LogFacts& facts);
+std::string UtcStampText(const LogFacts& facts);
+
 // The header line's text, e.g. "=== KorvaleNoQuorVallin v1.0 run at
 // 2026-01-31T23:59:58Z on computer PC-17, Windows 5.1 build 2600 Service Pack 3 ===".
 std::string LogHeaderLine(const LogFacts& facts);
