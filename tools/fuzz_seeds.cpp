@@ -80,18 +80,22 @@ Bytes Utf16(std::u16string_view text)
 // and its service key), one that lists nothing, and one of hostile names.
 void SaveManifests()
 {
-    const ManifestHeader header{u"2026-12-10T11:40:05Z", u"PC-0417", u"v1.0", u"Infected By QuorVallin!"};
+    const ManifestHeader header{u"2026-12-10T11:40:05Z", u"PC-0417", u"S-1-5-21-1004336348-1177238915-682003330",
+                                u"v1.0"};
+    const std::u16string infected = u"Infected By QuorVallin!";
     const std::string sha256(64, 'e'), md5 = "d41d8cd98f00b204e9800998ecf8427e";
     const ManifestEntry repair[] = {
         {QuarantineKind::File, u"C:\\WINDOWS\\system32\\drivers\\atapi.sys", u"001-atapi.sys.quarantine", 95360,
          sha256, md5, u"replaced with a clean copy",
-         u"raw copy MD5 0cc175b9c0f1b6a831c399e269772661 differs from 900150983cd24fb0d6963f7d28e17f72; memory infected"},
+         u"raw copy MD5 0cc175b9c0f1b6a831c399e269772661 differs from 900150983cd24fb0d6963f7d28e17f72; memory infected",
+         infected},
         {QuarantineKind::File, u"C:\\WINDOWS\\$NtUninstallKB2946$\\@", u"002-_.quarantine", 4096, sha256, md5,
-         u"deleted with its folder", u"the rootkit's folder"},
+         u"deleted with its folder", u"the rootkit's folder", infected},
         {QuarantineKind::DataStream, u"C:\\WINDOWS\\explorer.exe:svchost.exe", u"003-explorer.exe_svchost.exe.quarantine",
-         12288, sha256, md5, u"deleted", u"an executable hidden in a data stream"},
+         12288, sha256, md5, u"deleted", u"an executable hidden in a data stream", infected},
         {QuarantineKind::RegistryKey, u"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\svchost",
-         u"004-svchost.key.quarantine", 702, sha256, md5, u"deleted", u"its ImagePath names the hidden image"},
+         u"004-svchost.key.quarantine", 702, sha256, md5, u"deleted", u"its ImagePath names the hidden image",
+         infected},
     };
     std::string text = ManifestHeaderText(header);
     SaveText("quarantine_manifest_fuzz", "header-only", text);
@@ -99,10 +103,11 @@ void SaveManifests()
         text += ManifestEntryText(repair[i], i + 1);
     SaveText("quarantine_manifest_fuzz", "repair", text);
 
-    const ManifestHeader odd{u"2026-12-10T11:40:05Z", u"PC-\u00e9\u4e2d", u"v1.0", u"Error\r\nwhile scanning"};
+    const ManifestHeader odd{u"2026-12-10T11:40:05Z", u"PC-\u00e9\u4e2d", u"", u"v1.0"};
     const ManifestEntry hostile{QuarantineKind::RegistryKey,
                                 u"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\a%b\r\n\xD800",
-                                u"001-a_b___.key.quarantine", 0, sha256, md5, u"deleted", u"100%"};
+                                u"001-a_b___.key.quarantine", 0, sha256, md5, u"deleted", u"100%",
+                                u"Error\r\nwhile scanning"};
     SaveText("quarantine_manifest_fuzz", "hostile-names", ManifestHeaderText(odd) + ManifestEntryText(hostile, 1));
 }
 

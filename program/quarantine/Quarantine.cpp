@@ -4,7 +4,7 @@
 #include "program/quarantine/Quarantine.hpp"
 
 #include "program/quarantine/QuarantineWin32.hpp"
-#include "program/run/PrivateFolder.hpp"
+#include "program/trust/Trust.hpp"
 #include "program/quarantine/core/Inert.hpp"
 #include "program/quarantine/core/Manifest.hpp"
 #include "program/quarantine/core/QuarantineNames.hpp"
@@ -36,18 +36,6 @@ bool Refuse(RunQuarantine& quarantine, std::u16string_view original, std::u16str
     console.writeWide(u"Warning: " + std::u16string(original) + u" could not be quarantined: " + std::u16string(why) +
                       u".\n");
     return false;
-}
-
-std::optional<std::wstring> QuarantineFolderPath()
-{
-    wchar_t windows[MAX_PATH + 1] = {};
-    const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH + 1);
-    if (length == 0 || length > MAX_PATH)
-        return std::nullopt;
-    std::wstring path(windows, length);
-    if (path.back() != L'\\')
-        path += L'\\';
-    return path + AsWide(QuarantineFolderName);
 }
 
 // Makes the run's folder and its manifest on first use; the reason when it cannot.
@@ -91,8 +79,8 @@ std::optional<std::u16string> PrepareRunFolder(RunQuarantine& quarantine)
     const std::wstring manifestPath = run + L"\\" + AsWide(ManifestFileName);
     UniqueFile manifest(CreateFileW(manifestPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &attributes, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-    const ManifestHeader header{IsoUtcTime(facts), facts.computerName,
-                                DecodeUtf8(ToolVersion, false).value(), quarantine.memoryVerdict};
+    const ManifestHeader header{IsoUtcTime(facts), facts.computerName, ToU16(ComputerSid().value_or(L"")),
+                                DecodeUtf8(ToolVersion, false).value()};
     const std::string text = ManifestHeaderText(header);
     if (!manifest || !WriteAll(manifest.get(), text.data(), static_cast<DWORD>(text.size())) ||
         !FlushFileBuffers(manifest.get())) {
@@ -145,6 +133,7 @@ bool Store(RunQuarantine& quarantine, QuarantineKind kind, const std::u16string&
     entry.storedName = StoredFileName(++quarantine.numbersGiven, kind, original);
     entry.action = DecodeUtf8(action, false).value();
     entry.reason = DecodeUtf8(reason, false).value();
+    entry.memoryVerdict = quarantine.memoryVerdict;
     const std::wstring storedPath = quarantine.folder + L"\\" + ToWide(entry.storedName);
 
     const UniqueLocal descriptor = PrivateDescriptor(PrivateObject::Files);

@@ -19,11 +19,11 @@
 #include <string>
 #include <string_view>
 
-// One run's quarantine. The caller makes it empty, sets memoryVerdict, and
-// keeps it for the run; it holds the folders open (so that neither can be
+// One run's quarantine. The caller makes it empty, sets memoryVerdict before
+// each object it stores, and keeps it for the run; it holds the folders open (so that neither can be
 // renamed or replaced meanwhile) and the manifest, until it goes.
 struct RunQuarantine {
-    std::u16string memoryVerdict; // for the manifest's header, set before the first object
+    std::u16string memoryVerdict; // for the manifest entries of the objects stored next
     std::wstring folder;          // the run's folder, empty until the first object is stored
     bool failed = false;          // some object could not be stored
     unsigned stored = 0;          // objects stored, each with its manifest entry
@@ -57,15 +57,28 @@ bool QuarantineFileContent(RunQuarantine& quarantine, const std::wstring& path, 
 bool QuarantineRegistryKey(RunQuarantine& quarantine, const std::wstring& subkey, std::string_view action,
                            std::string_view reason, const ConsoleSink& console);
 
+// What a restore may do beyond putting back what this computer kept.
+struct RestoreChoice {
+    bool overwrite = false; // "/overwrite": replace a file or key that now differs
+    // "/foreign": restore a quarantine made on another computer, or kept
+    // outside this computer's quarantine folder
+    bool foreign = false;
+};
+
 // Puts back what the run's folder `folder` holds, verified by SHA-256 and
 // MD5: files and streams to their paths, keys from their export. One line
 // per object: "Restored: PATH", "Already in place: PATH", or "Not
 // restored: PATH (WHY)"; a file or key that now differs is replaced only
-// with `overwrite`. Returns 0 when every object was restored or already in
+// with `overwrite`. Only a folder of this computer's quarantine folder
+// whose manifest names this computer is restored, unless `foreign`: SYSTEM
+// and the Administrators are the same SIDs on every computer, so a folder
+// that an administrator elsewhere prepared passes the owner and access
+// list tests. Returns 0 when every object was restored or already in
 // place, 4 when any was not, 5 (after "Nothing restored: WHY.") when the
 // folder or its manifest cannot be used.
-int RestoreQuarantine(const std::wstring& folder, bool overwrite, const ConsoleSink& console);
+int RestoreQuarantine(const std::wstring& folder, const RestoreChoice& choice, const ConsoleSink& console);
 
-// The run of "/restore:FOLDER [/overwrite]" on the standard console: the
-// banner, the refusals of a removal run, then RestoreQuarantine; its exit code.
-int RunRestoreSwitch(const RunPhases& phases, const std::u16string& folder, bool overwrite);
+// The run of "/restore:FOLDER [/overwrite] [/foreign]" on the standard
+// console: the banner, the refusals of a removal run, then
+// RestoreQuarantine; its exit code.
+int RunRestoreSwitch(const RunPhases& phases, const std::u16string& folder, const RestoreChoice& choice);

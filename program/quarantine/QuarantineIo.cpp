@@ -2,7 +2,9 @@
 // both there from Windows XP SP3 on) and its chunked reads and writes.
 
 #include "program/quarantine/QuarantineWin32.hpp"
+#include "program/quarantine/core/QuarantineNames.hpp"
 #include "program/quarantine/core/QuarantineText.hpp"
+#include "program/run/Wide.hpp"
 
 #include <wincrypt.h>
 
@@ -29,6 +31,30 @@ bool FinishOne(HCRYPTHASH hash, std::string& hex)
 }
 
 } // namespace
+
+std::optional<std::wstring> QuarantineFolderPath()
+{
+    wchar_t windows[MAX_PATH + 1] = {};
+    const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH)
+        return std::nullopt;
+    std::wstring path(windows, length);
+    if (path.back() != L'\\')
+        path += L'\\';
+    return path + AsWide(QuarantineFolderName);
+}
+
+UniqueFile OpenForReading(const std::wstring& path)
+{
+    for (const DWORD share : {DWORD{FILE_SHARE_READ}, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE},
+                              DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
+        UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (file || GetLastError() != ERROR_SHARING_VIOLATION)
+            return file;
+    }
+    return UniqueFile{};
+}
 
 bool StartDigests(ContentDigests& digests)
 {

@@ -1,9 +1,7 @@
 // What the quarantine and the restore share in the Win32 layer: the
-// folders' access list, the judgement of an existing folder or file, the
 // content digests, chunked reading, and registry trees read and written.
 #pragma once
 
-#include "program/quarantine/core/FolderTrust.hpp"
 #include "program/quarantine/core/RegistryExport.hpp"
 #include "program/run/Handles.hpp"
 
@@ -11,22 +9,16 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace quarantine {
 
 constexpr DWORD ChunkBytes = 64 * 1024;
 
-// The judgement of a descriptor's owner and DACL for an object with the
-// given attributes.
-Trust JudgeDescriptor(PSECURITY_DESCRIPTOR descriptor, bool wantFolder, DWORD attributes);
-
-// Opens the existing folder or file at `path` itself (never a link's
-// target) with `access`, shared for reading (a folder also for writing)
-// but not for deleting, so that it cannot be renamed or replaced while the
-// handle lives, and judges it. The handle is kept in `held` only when it
-// is Trusted.
-Trust OpenTrusted(const std::wstring& path, bool wantFolder, DWORD access, UniqueFile& held);
+// This computer's quarantine folder, %SystemRoot%\KorvaleQuarantine;
+// nothing when the Windows directory cannot be found.
+std::optional<std::wstring> QuarantineFolderPath();
 
 // Opens a file or stream for reading, backup semantics, with the least
 // sharing that others' open handles allow (read; then read and write; then

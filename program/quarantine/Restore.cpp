@@ -4,6 +4,7 @@
 #include "program/quarantine/Quarantine.hpp"
 
 #include "program/quarantine/QuarantineWin32.hpp"
+#include "program/trust/Trust.hpp"
 #include "program/quarantine/core/Inert.hpp"
 #include "program/quarantine/core/Manifest.hpp"
 #include "program/quarantine/core/QuarantineNames.hpp"
@@ -280,9 +281,56 @@ int NothingRestored(const std::u16string& why, const ConsoleSink& console)
     return RestoreCannotRun;
 }
 
+bool SameObject(HANDLE a, HANDLE b)
+{
+    BY_HANDLE_FILE_INFORMATION first{}, second{};
+    return GetFileInformationByHandle(a, &first) && GetFileInformationByHandle(b, &second) &&
+           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber && first.nFileIndexHigh == second.nFileIndexHigh &&
+           first.nFileIndexLow == second.nFileIndexLow;
+}
+
+// Why the held folder at `path` is not one of this computer's quarantine
+// folders, or nothing when it is: the folder of that name in this
+// computer's quarantine folder must be the very folder held (a short name,
+// a junction on the way or another spelling of the path make no
+// difference).
+std::optional<std::u16string> OutsideThisQuarantine(const std::wstring& path, HANDLE held)
+{
+    const std::optional<std::wstring> root = QuarantineFolderPath();
+    const std::size_t slash = path.rfind(L'\\');
+    if (root && slash != std::wstring::npos) {
+        UniqueFile rootHandle;
+        if (OpenTrusted(*root, true, 0, rootHandle) == Trust::Trusted) {
+            const UniqueFile named(CreateFileW((*root + path.substr(slash)).c_str(), FILE_READ_ATTRIBUTES,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                               nullptr));
+            if (named && SameObject(named.get(), held))
+                return std::nullopt;
+        }
+    }
+    return ToU16(path) + u" is not a folder of this computer's quarantine (" + ToU16(root.value_or(L"")) +
+           u"); /foreign restores it anyway";
+}
+
+// Why the manifest is not this computer's, or nothing when it is.
+std::optional<std::u16string> MadeElsewhere(const std::wstring& manifestPath, const ManifestHeader& header)
+{
+    const std::optional<std::wstring> here = ComputerSid();
+    if (!here)
+        return Because(u"this computer's SID cannot be read, so " + ToU16(manifestPath) +
+                       u" cannot be told to be this computer's");
+    if (header.computerSid.empty())
+        return ToU16(manifestPath) + u" does not say which computer made it; /foreign restores it anyway";
+    if (header.computerSid != ToU16(*here))
+        return ToU16(manifestPath) + u" was made on another computer (" + header.computerSid +
+               u"); /foreign restores it anyway";
+    return std::nullopt;
+}
+
 } // namespace
 
-int RestoreQuarantine(const std::wstring& folder, bool overwrite, const ConsoleSink& console)
+int RestoreQuarantine(const std::wstring& folder, const RestoreChoice& choice, const ConsoleSink& console)
 {
     // Past the access lists of the stored copies, of the originals' places
     // and of what stands there now.
@@ -302,6 +350,10 @@ int RestoreQuarantine(const std::wstring& folder, bool overwrite, const ConsoleS
     const Trust folderTrust = OpenTrusted(path, true, 0, heldFolder);
     if (folderTrust != Trust::Trusted)
         return NothingRestored(TrustRefusal(folderTrust, ToU16(path)), console);
+    if (!choice.foreign) {
+        if (const std::optional<std::u16string> outside = OutsideThisQuarantine(path, heldFolder.get()))
+            return NothingRestored(*outside, console);
+    }
     const std::wstring manifestPath = path + L"\\" + AsWide(ManifestFileName);
     const Trust manifestTrust = OpenTrusted(manifestPath, false, GENERIC_READ, manifestFile);
     if (manifestTrust != Trust::Trusted)
@@ -317,6 +369,10 @@ int RestoreQuarantine(const std::wstring& folder, bool overwrite, const ConsoleS
     const std::optional<Manifest> manifest = read ? ParseManifest(text) : std::nullopt;
     if (!manifest)
         return NothingRestored(ToU16(manifestPath) + u" cannot be read whole or is damaged", console);
+    if (!choice.foreign) {
+        if (const std::optional<std::u16string> elsewhere = MadeElsewhere(manifestPath, manifest->header))
+            return NothingRestored(*elsewhere, console);
+    }
     if (manifest->entries.empty()) {
         console.writeWide(u"Nothing to restore: the manifest lists no objects.\n");
         return RestoreComplete;
@@ -324,8 +380,8 @@ int RestoreQuarantine(const std::wstring& folder, bool overwrite, const ConsoleS
 
     bool complete = true;
     for (const ManifestEntry& entry : manifest->entries) {
-        const Result result = entry.kind == QuarantineKind::RegistryKey ? RestoreKey(path, entry, overwrite)
-                                                                        : RestoreFile(path, entry, overwrite);
+        const Result result = entry.kind == QuarantineKind::RegistryKey ? RestoreKey(path, entry, choice.overwrite)
+                                                                        : RestoreFile(path, entry, choice.overwrite);
         complete = complete && (result.outcome == RestoreOutcome::Restored ||
                                 result.outcome == RestoreOutcome::AlreadyInPlace);
         console.writeWide(RestoreLine(result.outcome, entry.originalPath, result.detail));
@@ -333,8 +389,8 @@ int RestoreQuarantine(const std::wstring& folder, bool overwrite, const ConsoleS
     return complete ? RestoreComplete : RestoreIncomplete;
 }
 
-int RunRestoreSwitch(const RunPhases& phases, const std::u16string& folder, bool overwrite)
+int RunRestoreSwitch(const RunPhases& phases, const std::u16string& folder, const RestoreChoice& choice)
 {
     const ConsoleSink& console = StandardConsole();
-    return RunRestore(phases, console, [&] { return RestoreQuarantine(ToWide(folder), overwrite, console); });
+    return RunRestore(phases, console, [&] { return RestoreQuarantine(ToWide(folder), choice, console); });
 }

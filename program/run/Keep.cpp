@@ -24,10 +24,11 @@ const char16_t* VerdictText(int32_t outcome)
     }
 }
 
+// The quarantine with the verdict that holds now: an interrupted
+// replacement is finished before the memory inspection, the repair after it.
 RunQuarantine& Prepared(RemovalContext& context)
 {
-    if (context.quarantine.memoryVerdict.empty())
-        context.quarantine.memoryVerdict = VerdictText(context.memoryOutcome);
+    context.quarantine.memoryVerdict = VerdictText(context.memoryOutcome);
     return context.quarantine;
 }
 

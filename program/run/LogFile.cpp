@@ -1,7 +1,7 @@
 #include "program/run/LogFile.hpp"
 
-#include "program/run/PrivateFolder.hpp"
 #include "program/run/Wide.hpp"
+#include "program/trust/Trust.hpp"
 
 #include <windows.h>
 #include <aclapi.h>
@@ -34,7 +34,7 @@ bool IsThisComputersAccount(PSID owner)
 
 bool IsTrustedLogOwner(PSID owner)
 {
-    return IsTrustedAccount(owner) || IsThisComputersAccount(owner);
+    return IsTrustedSid(owner) || IsThisComputersAccount(owner);
 }
 
 // The owner recorded for the open file itself, read through the handle so
@@ -54,36 +54,6 @@ bool ReadOwnerIsTrusted(HANDLE file, bool& trusted)
     return true;
 }
 
-// Whether the volume of the open file keeps owners and access lists (FAT
-// keeps none), asked through the handle.
-bool VolumeKeepsOwners(HANDLE file)
-{
-    struct IoStatus {
-        LONG status;
-        ULONG_PTR information;
-    };
-    struct AttributeInformation {
-        ULONG attributes;
-        LONG maximumComponentNameLength;
-        ULONG nameLength;
-        WCHAR name[32];
-    };
-    using QueryVolume = LONG(WINAPI*)(HANDLE, IoStatus*, void*, ULONG, ULONG);
-    const ULONG FileFsAttributeInformation = 5;
-    const auto query = reinterpret_cast<QueryVolume>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryVolumeInformationFile")));
-    IoStatus io{};
-    AttributeInformation information{};
-    // STATUS_BUFFER_OVERFLOW (a long file system name) still fills the attributes.
-    const LONG BufferOverflow = static_cast<LONG>(0x80000005);
-    if (query == nullptr)
-        return true;
-    const LONG status = query(file, &io, &information, sizeof(information), FileFsAttributeInformation);
-    if (status < 0 && status != BufferOverflow)
-        return true;
-    return (information.attributes & FILE_PERSISTENT_ACLS) != 0;
-}
-
 LogFileFacts ExamineLogFile(HANDLE file)
 {
     LogFileFacts facts;
@@ -95,7 +65,7 @@ LogFileFacts ExamineLogFile(HANDLE file)
         return facts;
     facts.reparsePoint = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     facts.links = information.nNumberOfLinks;
-    if (!VolumeKeepsOwners(file)) {
+    if (!VolumeKeepsAccessLists(file)) {
         // Nobody owns a file there, and anyone may change it.
         facts.ownerTrusted = true;
         facts.examined = true;

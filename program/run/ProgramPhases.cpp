@@ -34,6 +34,20 @@ OsVersion QueryVersion()
     return OsVersion{info.dwPlatformId, info.dwMajorVersion, QueryWow64().value_or(false)};
 }
 
+// The volume that holds the Windows directory, when it keeps no owners or
+// access lists (FAT, FAT32, exFAT).
+std::optional<std::u16string> SystemVolumeWithoutAccessLists()
+{
+    wchar_t windows[MAX_PATH] = {}, volume[MAX_PATH] = {}, fileSystem[MAX_PATH] = {};
+    DWORD flags = 0;
+    const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || !GetVolumePathNameW(windows, volume, MAX_PATH) ||
+        !GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, fileSystem, MAX_PATH) ||
+        (flags & FILE_PERSISTENT_ACLS) != 0)
+        return std::nullopt;
+    return ToU16(volume) + u" (" + ToU16(fileSystem) + u")";
+}
+
 std::wstring WindowsSearchPattern()
 {
     wchar_t directory[MAX_PATH] = {};
@@ -53,6 +67,7 @@ RunPhases ProgramPhases(RemovalContext& context)
     phases.setConsoleTitle = [](std::u16string_view title) { SetConsoleTitleW(ToWide(title).c_str()); };
     phases.getVersion = QueryVersion;
     phases.isUserAnAdmin = [] { return IsUserAnAdmin() != FALSE; };
+    phases.systemVolumeWithoutAccessLists = SystemVolumeWithoutAccessLists;
     phases.extractDriver = [&] { return context.ExtractDriver(); };
     phases.installAndStartDriver = [&] { return context.InstallAndStartDriver(); };
     phases.inspectSystemMemory = [&] { return context.memoryOutcome = context.InspectSystemMemory(); };

@@ -78,7 +78,7 @@ int RunProgram(const std::vector<std::u16string>& arguments, const RunPhases& ph
     }
 
     const int exitCode = choice.restoreFolder
-        ? RunRestoreSwitch(phases, *choice.restoreFolder, choice.overwrite)
+        ? RunRestoreSwitch(phases, *choice.restoreFolder, RestoreChoice{choice.overwrite, choice.foreign})
         : ExitCodeFor(RunRemovalWith(phases, StandardConsole(), choice.options));
     if (logFile.file) {
         SetConsoleLog(nullptr);

@@ -6,12 +6,11 @@
 // there beforehand cannot be one of this run's files.
 
 #include "program/deploy/core/DriverPath.hpp"
-#include "program/quarantine/QuarantineWin32.hpp"
 #include "program/run/Handles.hpp"
-#include "program/run/PrivateFolder.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/Wide.hpp"
 #include "program/run/WinConsole.hpp"
+#include "program/trust/Trust.hpp"
 
 #include <cwchar>
 #include <string>
@@ -65,9 +64,10 @@ bool RemovalContext::MakeWorkFolder()
             if (MakePrivateFolder(folder.c_str())) {
                 // Held without delete sharing, and taken only when it is
                 // still the folder just made: a real folder, not a link put
-                // in its place, owned and changeable by nobody but SYSTEM,
-                // the administrators and this account.
-                if (quarantine::OpenTrusted(folder, true, FILE_LIST_DIRECTORY | SYNCHRONIZE, workFolderHandle)
+                // in its place, owned and changeable by nobody but SYSTEM
+                // and the administrators (on a volume that keeps owners and
+                // access lists; FAT keeps neither).
+                if (OpenTrusted(folder, true, FILE_LIST_DIRECTORY | SYNCHRONIZE, workFolderHandle)
                     == Trust::Trusted) {
                     workFolder = folder + L"\\";
                     return true;

@@ -16,7 +16,7 @@ namespace {
 bool SameEntry(const ManifestEntry& a, const ManifestEntry& b)
 {
     return a.kind == b.kind && a.originalPath == b.originalPath && a.storedName == b.storedName && a.size == b.size &&
-           a.sha256 == b.sha256 && a.md5 == b.md5 && a.action == b.action && a.reason == b.reason;
+           a.sha256 == b.sha256 && a.md5 == b.md5 && a.action == b.action && a.reason == b.reason && a.memoryVerdict == b.memoryVerdict;
 }
 
 } // namespace
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         std::abort();
     if (reread->header.runTime != manifest->header.runTime || reread->header.computerName != manifest->header.computerName ||
         reread->header.toolVersion != manifest->header.toolVersion ||
-        reread->header.memoryVerdict != manifest->header.memoryVerdict)
+        reread->header.computerSid != manifest->header.computerSid)
         std::abort();
     for (std::size_t i = 0; i < manifest->entries.size(); ++i)
         if (!SameEntry(manifest->entries[i], reread->entries[i]))

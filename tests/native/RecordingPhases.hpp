@@ -26,14 +26,15 @@ struct PhaseAnswers {
     std::optional<std::u16string> previousRestart;
     bool restartRecorded = true;
     bool restarted = true;
+    std::optional<std::u16string> volumeWithoutAccessLists; // the system volume, when it is FAT
 };
 
 // Calls are recorded as "debug", "title", "version", "admin", "journal",
 // "extract", "install", "inspect", "stop", "scan", "ask", "streams",
 // "folder", "replace", "verify", "registry", "record restart",
-// "forget restart", "sleep", "restart", "key", "delete". The two questions
-// that change nothing (the quarantine's folder, an earlier restart) are
-// not recorded.
+// "forget restart", "sleep", "restart", "key", "delete". The questions
+// that change nothing (the quarantine's folder, an earlier restart, the
+// system volume's kind) are not recorded.
 struct RecordingPhases {
     std::vector<std::string> calls;
     RunPhases phases;
@@ -45,6 +46,7 @@ struct RecordingPhases {
         phases.setConsoleTitle = [=](std::u16string_view) { note("title"); };
         phases.getVersion = [=] { note("version"); return a.version; };
         phases.isUserAnAdmin = [=] { note("admin"); return a.admin; };
+        phases.systemVolumeWithoutAccessLists = [=] { return a.volumeWithoutAccessLists; };
         phases.completeInterruptedReplacement = [=] { note("journal"); };
         phases.extractDriver = [=] { note("extract"); return a.extracted; };
         phases.installAndStartDriver = [=] { note("install"); return a.handles; };

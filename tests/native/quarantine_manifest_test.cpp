@@ -97,7 +97,7 @@ TEST(Decimal, NoSignNoLeadingZeroWithinLimit)
 Manifest Sample()
 {
     Manifest manifest;
-    manifest.header = {u"2026-12-10T11:40:05Z", u"PC-0417", u"v1.0", u"Infected By QuorVallin!"};
+    manifest.header = {u"2026-12-10T11:40:05Z", u"PC-0417", u"S-1-5-21-1004336348-1177238915-682003330", u"v1.0"};
     ManifestEntry driver;
     driver.kind = QuarantineKind::File;
     driver.originalPath = u"C:\\WINDOWS\\system32\\drivers\\atapi.sys";
@@ -107,6 +107,7 @@ Manifest Sample()
     driver.md5 = "0123456789abcdef0123456789abcdef";
     driver.action = u"replaced with a clean copy";
     driver.reason = u"raw MD5 0123 differs from 4567; System Memory: Infected";
+    driver.memoryVerdict = u"Infected By QuorVallin!";
     ManifestEntry stream = driver;
     stream.kind = QuarantineKind::DataStream;
     stream.originalPath = u"C:\\WINDOWS\\x.dll:y.exe";
@@ -114,6 +115,7 @@ Manifest Sample()
     stream.size = 0;
     stream.action = u"deleted";
     stream.reason = u"";
+    stream.memoryVerdict = u"not inspected\r\n100%";
     ManifestEntry key = driver;
     key.kind = QuarantineKind::RegistryKey;
     key.originalPath = u"HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\x\r\ny%\xD800";
@@ -135,8 +137,8 @@ void ExpectSame(const Manifest& a, const Manifest& b)
 {
     EXPECT_EQ(a.header.runTime, b.header.runTime);
     EXPECT_EQ(a.header.computerName, b.header.computerName);
+    EXPECT_EQ(a.header.computerSid, b.header.computerSid);
     EXPECT_EQ(a.header.toolVersion, b.header.toolVersion);
-    EXPECT_EQ(a.header.memoryVerdict, b.header.memoryVerdict);
     ASSERT_EQ(a.entries.size(), b.entries.size());
     for (std::size_t i = 0; i < a.entries.size(); ++i) {
         const ManifestEntry &x = a.entries[i], &y = b.entries[i];
@@ -148,6 +150,7 @@ void ExpectSame(const Manifest& a, const Manifest& b)
         EXPECT_EQ(x.md5, y.md5);
         EXPECT_EQ(x.action, y.action);
         EXPECT_EQ(x.reason, y.reason);
+        EXPECT_EQ(x.memoryVerdict, y.memoryVerdict);
     }
 }
 
@@ -162,9 +165,10 @@ TEST(Manifest, ReadsBackWhatWasWritten)
 TEST(Manifest, IsPlainTextAPersonCanRead)
 {
     const std::string text = Write(Sample());
-    EXPECT_EQ(text.rfind("KorvaleNoQuorVallin quarantine manifest, format 1\r\nRun: 2026-12-10T11:40:05Z\r\n"
-                         "Computer: PC-0417\r\nTool: v1.0\r\nMemory: Infected By QuorVallin!\r\n"
-                         "Encoding: every stored byte is XORed with 0xA5\r\n\r\n", 0), 0u);
+    EXPECT_EQ(text.rfind("KorvaleNoQuorVallin quarantine manifest, format 2\r\nRun: 2026-12-10T11:40:05Z\r\n"
+                         "Computer: PC-0417\r\nComputer SID: S-1-5-21-1004336348-1177238915-682003330\r\n"
+                         "Tool: v1.0\r\nEncoding: every stored byte is XORed with 0xA5\r\n\r\n", 0), 0u);
+    EXPECT_NE(text.find("Memory: Infected By QuorVallin!\r\nEnd of object: 1\r\n"), std::string::npos);
     EXPECT_NE(text.find("Object: 1\r\nKind: file\r\nOriginal: C:\\WINDOWS\\system32\\drivers\\atapi.sys\r\n"
                         "Stored: 001-atapi.sys.quarantine\r\nSize: 95360\r\n"), std::string::npos);
     EXPECT_NE(text.find("Kind: data stream\r\n"), std::string::npos);
@@ -222,9 +226,12 @@ TEST(Manifest, TamperedManifestsAreRefused)
         const char* what;
         std::string text;
     } cases[] = {
-        {"another format", Replaced(good, "format 1", "format 2")},
+        {"another format", Replaced(good, "format 2", "format 3")},
+        {"format 1 with the fields of format 2", Replaced(good, "format 2", "format 1")},
+        {"an object without its memory verdict", Replaced(good, "Memory: Infected By QuorVallin!\r\n", "")},
         {"another XOR byte", Replaced(good, "0xA5", "0x00")},
         {"a header field missing", Replaced(good, "Tool: v1.0\r\n", "")},
+        {"no computer SID field", Replaced(good, "Computer SID: S-1-5-21-1004336348-1177238915-682003330\r\n", "")},
         {"objects out of order", Replaced(good, "Object: 2\r\n", "Object: 3\r\n")},
         {"a block closed with another number", Replaced(good, "End of object: 1", "End of object: 2")},
         {"an unknown kind", Replaced(good, "Kind: file", "Kind: folder")},
@@ -246,6 +253,27 @@ TEST(Manifest, TamperedManifestsAreRefused)
     };
     for (const auto& c : cases)
         EXPECT_FALSE(ParseManifest(c.text).has_value()) << c.what;
+}
+
+// A quarantine written before the computer's SID was recorded: the memory
+// verdict once in the header, none in the objects. It reads with each object
+// taking the header's verdict and no SID, so that the restore can tell it
+// was not made to be trusted here.
+TEST(Manifest, Format1ReadsWithTheHeadersVerdictAndNoComputer)
+{
+    const std::string format1 =
+        "KorvaleNoQuorVallin quarantine manifest, format 1\r\nRun: 2026-03-02T09:14:05Z\r\nComputer: PC-0417\r\n"
+        "Tool: v1.0\r\nMemory: Infected By QuorVallin!\r\nEncoding: every stored byte is XORed with 0xA5\r\n\r\n"
+        "Object: 1\r\nKind: file\r\nOriginal: C:\\WINDOWS\\system32\\drivers\\atapi.sys\r\n"
+        "Stored: 001-atapi.sys.quarantine\r\nSize: 3\r\nSHA-256: " + std::string(64, 'a') +
+        "\r\nMD5: " + std::string(32, 'b') + "\r\nAction: deleted\r\nReason: a test\r\nEnd of object: 1\r\n\r\n";
+    const std::optional<Manifest> parsed = ParseManifest(format1);
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->header.computerName, u"PC-0417");
+    EXPECT_EQ(parsed->header.computerSid, u"");
+    ASSERT_EQ(parsed->entries.size(), 1u);
+    EXPECT_EQ(parsed->entries[0].memoryVerdict, u"Infected By QuorVallin!");
+    EXPECT_FALSE(ParseManifest(Replaced(format1, "Memory: Infected By QuorVallin!\r\n", "")).has_value());
 }
 
 // --- inert encoding and names ------------------------------------------------------

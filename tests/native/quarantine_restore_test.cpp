@@ -1,7 +1,6 @@
 // The restore's decisions, its console lines, the judgement of a folder it
 // did not make, and the run of /restore: up to the restore itself.
 
-#include "program/quarantine/core/FolderTrust.hpp"
 #include "program/quarantine/core/RestoreDecision.hpp"
 #include "program/quarantine/core/RestoreRun.hpp"
 #include "tests/native/RecordingConsole.hpp"
@@ -47,55 +46,6 @@ TEST(RestoreDecision, ConsoleLines)
               u"Not restored: C:\\WINDOWS\\x.sys (it cannot be replaced (error 5))\n");
 }
 
-// --- the judgement of an existing folder ------------------------------------------
-
-constexpr uint32_t Folder = 0x10;
-constexpr uint32_t Junction = 0x10 | 0x400;
-constexpr uint8_t Allowed = 0, Denied = 1, InheritOnly = 0x08;
-constexpr uint32_t FullControl = 0x1F01FF, ReadAndExecute = 0x1200A9;
-
-TEST(FolderTrust, Judgement)
-{
-    using V = std::vector<AccessEntry>;
-    const V ours{{Allowed, 0x03, FullControl, true}, {Allowed, 0x03, FullControl, true}};
-    const struct {
-        const char* what;
-        bool wantFolder;
-        uint32_t attributes;
-        bool ownerTrusted;
-        std::optional<V> dacl;
-        Trust trust;
-    } cases[] = {
-        {"the quarantine's own folder", true, Folder, true, ours, Trust::Trusted},
-        {"others may read", true, Folder, true, V{{Allowed, 0, FullControl, true}, {Allowed, 0, ReadAndExecute, false}}, Trust::Trusted},
-        {"others are denied writing", true, Folder, true, V{{Denied, 0, FullControl, false}}, Trust::Trusted},
-        {"others may write what is made inside, not the folder", true, Folder, true,
-         V{{Allowed, InheritOnly | 0x03, FullControl, false}}, Trust::Trusted},
-        {"others may add files", true, Folder, true, V{{Allowed, 0, 0x2, false}}, Trust::OthersMayChange},
-        {"others may delete children", true, Folder, true, V{{Allowed, 0, 0x40, false}}, Trust::OthersMayChange},
-        {"others may change the access list", true, Folder, true, V{{Allowed, 0, 0x40000, false}}, Trust::OthersMayChange},
-        {"others hold generic write", true, Folder, true, V{{Allowed, 0, 0x40000000, false}}, Trust::OthersMayChange},
-        {"others hold generic all", true, Folder, true, V{{Allowed, 0, 0x10000000, false}}, Trust::OthersMayChange},
-        {"an allowing entry not understood", true, Folder, true, V{{5, 0, 0, true}}, Trust::OthersMayChange},
-        {"a null access list", true, Folder, true, std::nullopt, Trust::OthersMayChange},
-        {"an empty access list", true, Folder, true, V{}, Trust::Trusted},
-        {"owned by another account", true, Folder, false, ours, Trust::ForeignOwner},
-        {"a junction", true, Junction, true, ours, Trust::ReparsePoint},
-        {"a file where a folder belongs", true, 0x20, true, ours, Trust::NotAFolder},
-        {"a folder where a file belongs", false, Folder, true, ours, Trust::NotAFile},
-        {"a file", false, 0x20, true, ours, Trust::Trusted},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(JudgeExisting(c.wantFolder, c.attributes, c.ownerTrusted, c.dacl), c.trust) << c.what;
-}
-
-TEST(FolderTrust, RefusalNamesThePath)
-{
-    EXPECT_EQ(TrustRefusal(Trust::ForeignOwner, u"C:\\WINDOWS\\KorvaleQuarantine"),
-              u"C:\\WINDOWS\\KorvaleQuarantine is owned by another account");
-    EXPECT_EQ(TrustRefusal(Trust::NotAFolder, u"C:\\q"), u"C:\\q is not a folder");
-}
-
 // --- the run of /restore: ------------------------------------------------------------
 
 struct RestoreScenario {
@@ -105,12 +55,17 @@ struct RestoreScenario {
     int expectedExit;
     std::vector<std::string> expectedCalls;
     std::string expectedLine;
+    std::optional<std::u16string> fat; // the system volume, when it keeps no access lists
 };
 
 TEST(RestoreRun, RefusesAsARemovalRunDoesAndOtherwiseOnlyRestores)
 {
     const RestoreScenario scenarios[] = {
         {"an administrator", {2, 5}, true, 4, {"title", "version", "admin", "restore"}, ""},
+        {"an administrator on FAT32", {2, 5}, true, 4, {"title", "version", "admin", "restore"},
+         "Warning: The system volume C:\\ (FAT32) keeps no owners or access lists: other accounts can change the "
+         "program's files there while it runs.\n",
+         u"C:\\ (FAT32)"},
         {"not an administrator", {2, 6}, false, 5, {"title", "version", "admin"},
          "Administrator privileges is required for this removal to work!\n"},
         {"64-bit Windows", {2, 6, true}, true, 5, {"title", "version"}, "This removal tool runs on 32-bit Windows only.\n"},
@@ -123,6 +78,7 @@ TEST(RestoreRun, RefusesAsARemovalRunDoesAndOtherwiseOnlyRestores)
         phases.setConsoleTitle = [&](std::u16string_view) { calls.push_back("title"); };
         phases.getVersion = [&] { calls.push_back("version"); return s.version; };
         phases.isUserAnAdmin = [&] { calls.push_back("admin"); return s.admin; };
+        phases.systemVolumeWithoutAccessLists = [&] { return s.fat; };
         RecordingConsole console;
         const int code = RunRestore(phases, console.sink, [&] {
             calls.push_back("restore");

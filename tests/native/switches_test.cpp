@@ -79,6 +79,7 @@ struct RestoreSwitchCase {
     SwitchAction action;
     std::optional<std::u16string> folder;
     bool overwrite = false;
+    bool foreign = false;
 };
 
 class RestoreSwitches : public testing::TestWithParam<RestoreSwitchCase> {};
@@ -92,6 +93,7 @@ TEST_P(RestoreSwitches, Parse)
         return;
     EXPECT_EQ(choice.restoreFolder, c.folder);
     EXPECT_EQ(choice.overwrite, c.overwrite);
+    EXPECT_EQ(choice.foreign, c.foreign);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -102,6 +104,9 @@ INSTANTIATE_TEST_SUITE_P(
                           u"C:\\WINDOWS\\KorvaleQuarantine\\20261210T114005Z"},
         RestoreSwitchCase{{u"-RESTORE:Q", u"/Overwrite"}, A::Run, u"Q", true},
         RestoreSwitchCase{{u"/overwrite", u"/restore:q", u"/log:r.log"}, A::Run, u"q", true},
+        RestoreSwitchCase{{u"/restore:E:\\q", u"/FOREIGN"}, A::Run, u"E:\\q", false, true},
+        RestoreSwitchCase{{u"/foreign"}, A::UsageError},
+        RestoreSwitchCase{{u"/scan", u"/foreign"}, A::UsageError},
         RestoreSwitchCase{{u"/restore:q", u"/?"}, A::ShowUsage},
         // A restore does nothing else; /overwrite means nothing without it.
         RestoreSwitchCase{{u"/restore:q", u"/scan"}, A::UsageError},
@@ -115,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Switches, UsageNamesEverySwitchAndCode)
 {
     const std::string usage = UsageText;
-    for (const char* word : {"/scan", "/repair", "/noreboot", "/log:PATH", "/restore:FOLDER", "/overwrite", "/?"})
+    for (const char* word : {"/scan", "/repair", "/noreboot", "/log:PATH", "/restore:FOLDER", "/overwrite", "/foreign", "/?"})
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     for (int code = 0; code <= 6; ++code)
         EXPECT_NE(usage.find("  " + std::to_string(code) + "  "), std::string::npos) << code;
@@ -399,6 +404,32 @@ TEST(SwitchedRefusals, EndTheRunWithCodeFive)
             RecordingConsole console2;
             EXPECT_EQ(RunRemoval(again.phases, console2.sink), 0);
             EXPECT_EQ(console2.transcript, console.transcript);
+        }
+    }
+}
+
+// On a system volume that keeps no owners or access lists (FAT), a run
+// with switches says so once, after the start-up checks; the interactive
+// run's texts stay as they are.
+TEST(VolumeWithoutAccessLists, OneLineWithSwitchesNoneWithout)
+{
+    const std::string line = "Warning: The system volume C:\\ (FAT32) keeps no owners or access lists: other "
+                             "accounts can change the program's files there while it runs.\n";
+    PhaseAnswers fat;
+    fat.volumeWithoutAccessLists = u"C:\\ (FAT32)";
+    for (const bool switches : {true, false}) {
+        for (const PhaseAnswers& answers : {fat, PhaseAnswers{}}) {
+            RecordingPhases recorder(answers);
+            RecordingConsole console;
+            RunOptions options;
+            options.switches = switches;
+            RunRemovalWith(recorder.phases, console.sink, options);
+            const bool said = console.transcript.find(line) != std::string::npos;
+            EXPECT_EQ(said, switches && answers.volumeWithoutAccessLists.has_value()) << switches;
+            if (said) {
+                EXPECT_EQ(console.transcript.find(line), console.transcript.rfind(line)) << "once";
+                EXPECT_EQ(console.transcript.rfind(Banner + line, 0), 0u) << "right after the start-up checks";
+            }
         }
     }
 }

@@ -10,7 +10,8 @@ const char16_t* const LocalMachinePrefix = u"HKEY_LOCAL_MACHINE\\";
 
 namespace {
 
-const std::string_view Title = "KorvaleNoQuorVallin quarantine manifest, format 1";
+const std::string_view Title = "KorvaleNoQuorVallin quarantine manifest, format 2";
+const std::string_view TitleOfFormat1 = "KorvaleNoQuorVallin quarantine manifest, format 1";
 const std::string_view StoredSuffix = ".quarantine";
 constexpr std::size_t StoredNameMaxChars = 128;
 constexpr uint64_t SizeLimit = 0x7FFFFFFFFFFFFFFFull;
@@ -59,7 +60,10 @@ std::optional<std::string_view> NumberField(CrlfLines& lines, std::string_view n
     return value;
 }
 
-std::optional<ManifestEntry> ParseEntry(CrlfLines& lines, unsigned number)
+// `format1Verdict`: the header's verdict of a format 1 manifest, whose
+// objects have none of their own; nothing for format 2.
+std::optional<ManifestEntry> ParseEntry(CrlfLines& lines, unsigned number,
+                                        const std::optional<std::u16string>& format1Verdict)
 {
     ManifestEntry entry;
     if (!NumberField(lines, "Object", number))
@@ -99,6 +103,10 @@ std::optional<ManifestEntry> ParseEntry(CrlfLines& lines, unsigned number)
         return std::nullopt;
     entry.action = std::move(*action);
     entry.reason = std::move(*reason);
+    std::optional<std::u16string> memory = format1Verdict ? format1Verdict : NextTextField(lines, "Memory");
+    if (!memory)
+        return std::nullopt;
+    entry.memoryVerdict = std::move(*memory);
     if (!NumberField(lines, "End of object", number))
         return std::nullopt;
     return entry;
@@ -144,8 +152,8 @@ std::string ManifestHeaderText(const ManifestHeader& header)
     out.append(Title).append("\r\n");
     AppendTextField(out, "Run", header.runTime);
     AppendTextField(out, "Computer", header.computerName);
+    AppendTextField(out, "Computer SID", header.computerSid);
     AppendTextField(out, "Tool", header.toolVersion);
-    AppendTextField(out, "Memory", header.memoryVerdict);
     AppendField(out, "Encoding", EncodingLine());
     return out.append("\r\n");
 }
@@ -162,6 +170,7 @@ std::string ManifestEntryText(const ManifestEntry& entry, unsigned number)
     AppendField(out, "MD5", entry.md5);
     AppendTextField(out, "Action", entry.action);
     AppendTextField(out, "Reason", entry.reason);
+    AppendTextField(out, "Memory", entry.memoryVerdict);
     AppendField(out, "End of object", std::to_string(number));
     return out.append("\r\n");
 }
@@ -170,22 +179,31 @@ std::optional<Manifest> ParseManifest(std::string_view text)
 {
     CrlfLines lines(text);
     Manifest manifest;
-    if (lines.next() != Title)
+    const std::optional<std::string_view> title = lines.next();
+    const bool format1 = title == TitleOfFormat1;
+    if (title != Title && !format1)
         return std::nullopt;
     std::optional<std::u16string> runTime = NextTextField(lines, "Run");
     std::optional<std::u16string> computer = runTime ? NextTextField(lines, "Computer") : std::nullopt;
-    std::optional<std::u16string> tool = computer ? NextTextField(lines, "Tool") : std::nullopt;
-    std::optional<std::u16string> memory = tool ? NextTextField(lines, "Memory") : std::nullopt;
-    if (!memory || NextField(lines, "Encoding") != EncodingLine())
+    std::optional<std::u16string> sid =
+        !computer ? std::nullopt : format1 ? std::optional<std::u16string>(u"") : NextTextField(lines, "Computer SID");
+    std::optional<std::u16string> tool = sid ? NextTextField(lines, "Tool") : std::nullopt;
+    std::optional<std::u16string> format1Verdict;
+    if (tool && format1) {
+        format1Verdict = NextTextField(lines, "Memory");
+        if (!format1Verdict)
+            return std::nullopt;
+    }
+    if (!tool || NextField(lines, "Encoding") != EncodingLine())
         return std::nullopt;
-    manifest.header = ManifestHeader{std::move(*runTime), std::move(*computer), std::move(*tool), std::move(*memory)};
+    manifest.header = ManifestHeader{std::move(*runTime), std::move(*computer), std::move(*sid), std::move(*tool)};
 
     // Every block, the header's included, ends with an empty line.
     std::set<std::u16string> storedNames;
     while (lines.next() == std::string_view()) {
         if (lines.atEnd())
             return manifest;
-        std::optional<ManifestEntry> entry = ParseEntry(lines, static_cast<unsigned>(manifest.entries.size() + 1));
+        std::optional<ManifestEntry> entry = ParseEntry(lines, static_cast<unsigned>(manifest.entries.size() + 1), format1Verdict);
         if (!entry || !storedNames.insert(entry->storedName).second)
             return std::nullopt;
         manifest.entries.push_back(std::move(*entry));

@@ -3,11 +3,11 @@
 // back. A header names the run; then one block per stored object, written
 // as the object is stored:
 //
-//   KorvaleNoQuorVallin quarantine manifest, format 1
+//   KorvaleNoQuorVallin quarantine manifest, format 2
 //   Run: 2026-12-10T11:40:05Z
 //   Computer: PC-0417
+//   Computer SID: S-1-5-21-1004336348-1177238915-682003330
 //   Tool: v1.0
-//   Memory: Infected By QuorVallin!
 //   Encoding: every stored byte is XORed with 0xA5
 //
 //   Object: 1
@@ -19,8 +19,14 @@
 //   MD5: <32 lower-case hex digits of the original bytes>
 //   Action: <what the tool did with it>
 //   Reason: <why>
+//   Memory: <the memory inspection's verdict when the object was stored>
 //   End of object: 1
 //
+// The computer's SID says which computer made the quarantine: it is that
+// computer's own, and the restore puts back only what this computer kept.
+// Format 1, written before, has no SID and gives the memory verdict once in
+// its header ("Memory:" after "Tool:"); it is read as well, with each
+// object taking the header's verdict and the SID empty.
 // Text values are escaped as QuarantineText.hpp describes. The parser takes
 // the file as hostile: every field in its place, each block closed, nothing
 // after the last one, stored names plain file names in the folder.
@@ -41,8 +47,8 @@ enum class QuarantineKind {
 struct ManifestHeader {
     std::u16string runTime;      // ISO 8601 UTC, "2026-12-10T11:40:05Z"
     std::u16string computerName;
+    std::u16string computerSid;  // "S-1-5-21-..."; empty in format 1
     std::u16string toolVersion;
-    std::u16string memoryVerdict;
 };
 
 struct ManifestEntry {
@@ -55,6 +61,7 @@ struct ManifestEntry {
     std::string md5;
     std::u16string action;
     std::u16string reason;
+    std::u16string memoryVerdict; // the memory inspection's verdict at the time
 };
 
 struct Manifest {

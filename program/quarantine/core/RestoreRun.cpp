@@ -4,7 +4,10 @@
 
 int RunRestore(const RunPhases& phases, const ConsoleSink& console, const std::function<int()>& restore)
 {
-    return PassStartUpChecks(phases, console) ? restore() : RestoreCannotRun;
+    if (!PassStartUpChecks(phases, console))
+        return RestoreCannotRun;
+    WarnOfVolumeWithoutAccessLists(phases, console, true);
+    return restore();
 }
 
 std::string RestoreClosingLine(int exitCode)

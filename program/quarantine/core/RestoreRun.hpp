@@ -10,7 +10,8 @@
 #include <string>
 
 // Returns the restore's exit code, or RestoreCannotRun after a refusal.
-// Of the phases it calls only setConsoleTitle, getVersion and isUserAnAdmin.
+// Of the phases it calls only setConsoleTitle, getVersion, isUserAnAdmin and
+// systemVolumeWithoutAccessLists (its line: a restore always has switches).
 int RunRestore(const RunPhases& phases, const ConsoleSink& console, const std::function<int()>& restore);
 
 // The log's closing line of a restore run, "=== Exit code 4: some objects

@@ -213,12 +213,23 @@ bool PassStartUpChecks(const RunPhases& phases, const ConsoleSink& console)
     return true;
 }
 
+void WarnOfVolumeWithoutAccessLists(const RunPhases& phases, const ConsoleSink& console, bool switches)
+{
+    if (!switches)
+        return;
+    if (const std::optional<std::u16string> volume = phases.systemVolumeWithoutAccessLists())
+        console.writeWide(u"Warning: The system volume " + *volume +
+                          u" keeps no owners or access lists: other accounts can change the program's files "
+                          u"there while it runs.\n");
+}
+
 RunReport RunRemovalWith(const RunPhases& phases, const ConsoleSink& console, const RunOptions& options)
 {
     RunReport report;
     const bool debugPrivilege = phases.enableDebugPrivilege();
     if (!PassStartUpChecks(phases, console))
         return report;
+    WarnOfVolumeWithoutAccessLists(phases, console, options.switches);
     phases.completeInterruptedReplacement();
     if (!phases.extractDriver())
         return report;

@@ -57,6 +57,9 @@ struct RunPhases {
     std::function<void(std::u16string_view)> setConsoleTitle;
     std::function<OsVersion()> getVersion;
     std::function<bool()> isUserAnAdmin;
+    // The system volume and its file system ("C:\ (FAT32)") when it keeps
+    // no owners or access lists; nothing when it keeps them.
+    std::function<std::optional<std::u16string>()> systemVolumeWithoutAccessLists;
     // Finishes a driver replacement that an earlier run left half done
     // (its journal says so), before anything else changes; writes a line
     // when it found one.
@@ -126,6 +129,11 @@ struct RunReport {
 // Windows (or a 64-bit one) and a user who is not an administrator are
 // refused with their line. True when the run may go on.
 bool PassStartUpChecks(const RunPhases& phases, const ConsoleSink& console);
+
+// With switches, the one line of a run on a system volume that keeps no
+// owners or access lists: every account can change the program's files
+// there. Without switches nothing is said.
+void WarnOfVolumeWithoutAccessLists(const RunPhases& phases, const ConsoleSink& console, bool switches);
 
 // Runs the removal with the given phases and console; returns the exit code (always 0).
 int RunRemoval(const RunPhases& phases, const ConsoleSink& console);

@@ -2,7 +2,7 @@
 
 const char* const UsageText =
     "Usage: KorvaleNoQuorVallin [/scan | /repair [/noreboot]] [/log:PATH]\n"
-    "       KorvaleNoQuorVallin /restore:FOLDER [/overwrite] [/log:PATH]\n"
+    "       KorvaleNoQuorVallin /restore:FOLDER [/overwrite] [/foreign] [/log:PATH]\n"
     "\n"
     "Without a switch the run is interactive: it asks before a repair and\n"
     "waits for a key at the end. Any switch removes the wait for a key.\n"
@@ -14,6 +14,8 @@ const char* const UsageText =
     "  /restore:FOLDER  put back what a run quarantined in FOLDER (a folder\n"
     "              under %SystemRoot%\\KorvaleQuarantine); nothing else runs\n"
     "  /overwrite  with /restore: also replace a file or key that differs now\n"
+    "  /foreign    with /restore: also restore a quarantine made on another\n"
+    "              computer or kept outside this computer's quarantine folder\n"
     "  /?          this text\n"
     "\n"
     "Exit codes (with a switch):\n"
@@ -82,13 +84,15 @@ SwitchChoice ParseSwitches(const std::vector<std::u16string>& arguments)
             choice.options.restart = false;
         else if (EqualsIgnoringCase(name, u"overwrite"))
             choice.overwrite = true;
+        else if (EqualsIgnoringCase(name, u"foreign"))
+            choice.foreign = true;
         else if (!TakePathSwitch(name, u"log:", choice.logPath) &&
                  !TakePathSwitch(name, u"restore:", choice.restoreFolder))
             error = true;
     }
 
     const bool restore = choice.restoreFolder.has_value();
-    if (error || (scan && repair) || (restore && (scan || repair)) || (choice.overwrite && !restore))
+    if (error || (scan && repair) || (restore && (scan || repair)) || ((choice.overwrite || choice.foreign) && !restore))
         choice.action = SwitchAction::UsageError;
     else if (usage)
         choice.action = SwitchAction::ShowUsage;

@@ -22,12 +22,14 @@ struct SwitchChoice {
     // "/restore:FOLDER": put back what a run quarantined, and nothing else.
     std::optional<std::u16string> restoreFolder;
     bool overwrite = false; // "/overwrite", with /restore:
+    bool foreign = false;   // "/foreign", with /restore:
 };
 
 // Switches begin with '/' or '-' and are matched without case:
-// /? /help /scan /repair /noreboot /log:PATH /restore:FOLDER /overwrite.
-// "/scan" and "/repair" exclude each other and "/restore:"; "/log:" and
-// "/restore:" need a path and may be given once; "/overwrite" needs "/restore:".
+// /? /help /scan /repair /noreboot /log:PATH /restore:FOLDER /overwrite
+// /foreign. "/scan" and "/repair" exclude each other and "/restore:";
+// "/log:" and "/restore:" need a path and may be given once; "/overwrite"
+// and "/foreign" need "/restore:".
 SwitchChoice ParseSwitches(const std::vector<std::u16string>& arguments);
 
 extern const char* const UsageText;

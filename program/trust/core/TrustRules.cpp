@@ -1,4 +1,4 @@
-#include "program/quarantine/core/FolderTrust.hpp"
+#include "program/trust/core/TrustRules.hpp"
 
 namespace {
 
@@ -10,31 +10,54 @@ constexpr uint32_t ReparsePointAttribute = 0x400;
 
 } // namespace
 
-bool OthersMayChange(const std::optional<std::vector<AccessEntry>>& dacl)
+bool IsTrustedAccount(Account account)
+{
+    switch (account) {
+    case Account::System:
+    case Account::Administrators:
+    case Account::TrustedInstaller:
+    case Account::AdministratorAccount:
+        return true;
+    case Account::OtherAccount:
+    case Account::Everyone:
+    case Account::None:
+        return false;
+    }
+    return false;
+}
+
+bool OthersMayChange(ObjectKind kind, const std::optional<std::vector<AccessEntry>>& dacl)
 {
     if (!dacl)
         return true;
+    const uint32_t changing = kind == ObjectKind::Key ? KeyChangingRights : FileChangingRights;
     for (const AccessEntry& entry : *dacl) {
         if (entry.type == DeniedType || (entry.flags & InheritOnly) != 0)
             continue;
         if (entry.type != AllowedType)
             return true;
-        if (!entry.trustedSid && (entry.mask & ChangingRights) != 0)
+        if (!IsTrustedAccount(entry.trustee) && (entry.mask & changing) != 0)
             return true;
     }
     return false;
 }
 
-Trust JudgeExisting(bool wantFolder, uint32_t attributes, bool ownerTrusted,
-                    const std::optional<std::vector<AccessEntry>>& dacl)
+Trust JudgeObject(const ObjectFacts& facts)
 {
-    if ((attributes & ReparsePointAttribute) != 0)
-        return Trust::ReparsePoint;
-    if (((attributes & DirectoryAttribute) != 0) != wantFolder)
-        return wantFolder ? Trust::NotAFolder : Trust::NotAFile;
-    if (!ownerTrusted)
+    if (facts.kind != ObjectKind::Key) {
+        if ((facts.attributes & ReparsePointAttribute) != 0)
+            return Trust::ReparsePoint;
+        const bool wantFolder = facts.kind == ObjectKind::Folder;
+        if (((facts.attributes & DirectoryAttribute) != 0) != wantFolder)
+            return wantFolder ? Trust::NotAFolder : Trust::NotAFile;
+    }
+    // What Windows reports for an object on FAT is made up on the spot:
+    // there is no owner to trust and no list that could keep anyone out.
+    if (!facts.keepsAccessLists && facts.kind != ObjectKind::Key)
+        return Trust::Trusted;
+    if (!IsTrustedAccount(facts.owner))
         return Trust::ForeignOwner;
-    if (OthersMayChange(dacl))
+    if (OthersMayChange(facts.kind, facts.dacl))
         return Trust::OthersMayChange;
     return Trust::Trusted;
 }
