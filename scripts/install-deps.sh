@@ -10,6 +10,8 @@ packages=(
   wine wine32:i386
   # the native tier
   g++
+  # the Wine tier's prefix on a volume Wine reports as FAT32: a loop device and ext4
+  mount e2fsprogs
   # the raw reader's image tier: file systems and their independent readers
   dosfstools mtools ntfs-3g sleuthkit
   # fuzzing

@@ -4,7 +4,7 @@
 #include "driver/HijackProtocol.h"
 #include "program/deploy/DriverImage.hpp"
 #include "program/run/Handles.hpp"
-#include "program/run/PrivateFolder.hpp"
+#include "program/trust/Trust.hpp"
 #include "program/run/RemovalContext.hpp"
 
 #include <gtest/gtest.h>
@@ -227,9 +227,11 @@ TEST_F(Deployment, TheImageGoesIntoAPrivateFolderOfTheRunsOwn)
     EXPECT_TRUE(context.workFolder.empty());
 }
 
-// The list the work folder (and the quarantine, and the program's key) is
-// made with: SYSTEM and the administrators, full control, inherited by what
-// is made inside, and nothing from the parent.
+// The descriptor the work folder (and the quarantine, and the program's key)
+// is made with: owned by the Administrators, so that SYSTEM and every
+// administrator can use what another one made; SYSTEM and the
+// administrators, full control, inherited by what is made inside, and
+// nothing from the parent.
 TEST(PrivateSecurity, GrantsSystemAndTheAdministratorsAloneAndIsProtected)
 {
     PrivateSecurity security(PrivateObject::Files);
@@ -263,6 +265,17 @@ TEST(PrivateSecurity, GrantsSystemAndTheAdministratorsAloneAndIsProtected)
     }
     std::sort(sids.begin(), sids.end());
     EXPECT_EQ(sids, (std::vector<std::wstring>{L"S-1-5-18", L"S-1-5-32-544"}));
+
+    for (const PrivateObject kind : {PrivateObject::Files, PrivateObject::Keys}) {
+        const UniqueLocal made = PrivateDescriptor(kind);
+        ASSERT_TRUE(made.valid());
+        PSID owner = nullptr;
+        BOOL ownerDefaulted = TRUE;
+        ASSERT_TRUE(GetSecurityDescriptorOwner(made.get(), &owner, &ownerDefaulted));
+        ASSERT_NE(owner, nullptr) << "without an owner the maker's default applies: on XP the administrator's account";
+        EXPECT_TRUE(IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+        EXPECT_FALSE(ownerDefaulted);
+    }
 }
 
 // Without a temporary folder (GetTempPathW fails on a TMP longer than

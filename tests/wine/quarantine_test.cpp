@@ -16,7 +16,9 @@
 #include "program/quarantine/core/Manifest.hpp"
 #include "program/quarantine/core/RegistryExport.hpp"
 #include "program/run/ProgramRun.hpp"
+#include "program/run/RemovalContext.hpp"
 #include "program/run/Wide.hpp"
+#include "program/trust/Trust.hpp"
 #include "tests/native/RecordingConsole.hpp"
 #include "tests/wine/CleanupWine.hpp"
 #include "tests/wine/DriverCheckFiles.hpp"
@@ -162,7 +164,8 @@ private:
     winetest::ImportPatch move_{"kernel32.dll", "MoveFileExW", reinterpret_cast<void*>(&RecordMoveFileEx)};
 };
 
-const char* const AdministratorsOnly = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// Owned by the Administrators, SYSTEM and the Administrators alone in.
+const char* const AdministratorsOnly = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 class QuarantineWine : public ::testing::Test {
 protected:
@@ -195,10 +198,10 @@ protected:
         return quarantine.folder;
     }
 
-    int Restore(const std::wstring& folder, bool overwrite)
+    int Restore(const std::wstring& folder, bool overwrite, bool foreign = false)
     {
         console.transcript.clear();
-        return RestoreQuarantine(folder, overwrite, console.sink);
+        return RestoreQuarantine(folder, RestoreChoice{overwrite, foreign}, console.sink);
     }
 };
 
@@ -234,7 +237,7 @@ TEST_F(QuarantineWine, QuarantineStoresTheBytesInertWithTheirDigests)
     GetComputerNameW(computer, &length);
     EXPECT_EQ(manifest->header.computerName, ToU16(computer));
     EXPECT_EQ(manifest->header.toolVersion, u"v1.0");
-    EXPECT_EQ(manifest->header.memoryVerdict, u"Infected By QuorVallin!");
+    EXPECT_EQ(manifest->entries[0].memoryVerdict, u"Infected By QuorVallin!");
     EXPECT_TRUE(std::regex_match(Narrow(manifest->header.runTime), std::regex("20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")));
     ASSERT_EQ(manifest->entries.size(), 1u);
     const ManifestEntry& entry = manifest->entries[0];
@@ -356,9 +359,63 @@ TEST_F(QuarantineWine, QuarantineRefusesAQuarantineFolderItCannotTrust)
     }
 }
 
+// The local Administrators group as the network management functions
+// would list it on a machine where the account S-1-5-21-1-2-3-1001 is an
+// administrator: Wine has one account and lists no members, so the lookup
+// is answered here, through the program's own GetProcAddress.
+PSID ListedAdministrator()
+{
+    static PSID sid = [] {
+        PSID made = nullptr;
+        ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1001", &made);
+        return made;
+    }();
+    return sid;
+}
+
+DWORD WINAPI ListAdministrators(LPCWSTR, LPCWSTR, DWORD level, LPBYTE* buffer, DWORD, LPDWORD read, LPDWORD total,
+                                PDWORD_PTR)
+{
+    if (level != 0)
+        return ERROR_INVALID_LEVEL;
+    auto* members = static_cast<PSID*>(LocalAlloc(LPTR, sizeof(PSID)));
+    members[0] = ListedAdministrator();
+    *buffer = reinterpret_cast<LPBYTE>(members);
+    *read = *total = 1;
+    return ERROR_SUCCESS;
+}
+
+DWORD WINAPI FreeListed(void* buffer)
+{
+    LocalFree(buffer);
+    return ERROR_SUCCESS;
+}
+
+decltype(&GetProcAddress) realGetProcAddress;
+FARPROC WINAPI AnswerAdministratorsLookup(HMODULE module, LPCSTR name)
+{
+    if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::string(name) == "NetLocalGroupGetMembers")
+        return reinterpret_cast<FARPROC>(&ListAdministrators);
+    if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::string(name) == "NetApiBufferFree")
+        return reinterpret_cast<FARPROC>(&FreeListed);
+    return realGetProcAddress(module, name);
+}
+
+Trust Judged(const std::wstring& sddl, bool keepsAccessLists)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
+                                                                     nullptr))
+        << Narrow(ToU16(sddl));
+    const Trust trust = JudgeDescriptor(descriptor, ObjectKind::Folder, FILE_ATTRIBUTE_DIRECTORY, keepsAccessLists);
+    LocalFree(descriptor);
+    return trust;
+}
+
 // Wine cannot give a folder another owner, so the owner test runs on
-// descriptors made in memory, through the same judgement.
-TEST_F(QuarantineWine, QuarantineTrustsOnlyTheSystemTheAdministratorsAndItsOwnAccount)
+// descriptors made in memory, through the same judgement and the same
+// classification of accounts as a real object's.
+TEST_F(QuarantineWine, QuarantineTrustsTheSystemAndEveryAdministratorAndNobodyElse)
 {
     LPWSTR me = nullptr;
     {
@@ -372,6 +429,8 @@ TEST_F(QuarantineWine, QuarantineTrustsOnlyTheSystemTheAdministratorsAndItsOwnAc
     }
     const std::wstring ownAccount = std::wstring(L"O:") + me + L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
     LocalFree(me);
+    const wchar_t* const trustedInstaller =
+        L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:P(A;OICI;FA;;;SY)";
     const struct {
         std::wstring sddl;
         Trust trust;
@@ -379,22 +438,31 @@ TEST_F(QuarantineWine, QuarantineTrustsOnlyTheSystemTheAdministratorsAndItsOwnAc
         {L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", Trust::Trusted},
         {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", Trust::Trusted},
         {ownAccount, Trust::Trusted},
+        {trustedInstaller, Trust::Trusted},
         {L"O:BUD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", Trust::ForeignOwner},
-        {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)", Trust::ForeignOwner},
+        {L"O:S-1-5-21-1-2-3-1002D:P(A;OICI;FA;;;SY)", Trust::ForeignOwner},
+        {L"O:WDD:P(A;OICI;FA;;;SY)", Trust::ForeignOwner},
         {L"O:BAD:(A;;FA;;;SY)(A;;0x1200a9;;;WD)", Trust::Trusted},
         {L"O:BAD:(A;;FA;;;SY)(A;;0x2;;;AU)", Trust::OthersMayChange},
         {L"O:BAD:(A;OICIIO;FA;;;CO)", Trust::Trusted},
         {L"O:BAD:(D;;FA;;;WD)", Trust::Trusted},
     };
-    for (const auto& c : cases) {
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl.c_str(), SDDL_REVISION_1, &descriptor,
-                                                                         nullptr))
-            << Narrow(ToU16(c.sddl));
-        EXPECT_EQ(quarantine::JudgeDescriptor(descriptor, true, FILE_ATTRIBUTE_DIRECTORY), c.trust)
-            << Narrow(ToU16(c.sddl));
-        LocalFree(descriptor);
+    for (const auto& c : cases)
+        EXPECT_EQ(Judged(c.sddl, true), c.trust) << Narrow(ToU16(c.sddl));
+
+    // An object that another administrator's run made on XP, where the
+    // maker owns what it makes: trusted where that account is one of the
+    // Administrators, refused where it is not.
+    const std::wstring otherAdministrator = L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)";
+    EXPECT_EQ(Judged(otherAdministrator, true), Trust::ForeignOwner) << "Wine's group lists no other member";
+    {
+        winetest::ImportPatch lookup{"kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(&AnswerAdministratorsLookup)};
+        ASSERT_TRUE(lookup.active());
+        realGetProcAddress = reinterpret_cast<decltype(&GetProcAddress)>(lookup.original());
+        EXPECT_EQ(Judged(otherAdministrator, true), Trust::Trusted);
+        EXPECT_EQ(Judged(L"O:S-1-5-21-1-2-3-1002D:P(A;OICI;FA;;;SY)", true), Trust::ForeignOwner);
     }
+
     // A null DACL (Wine's SDDL parser makes an empty one of "NO_ACCESS_CONTROL") lets everyone in.
     SECURITY_DESCRIPTOR open;
     ASSERT_TRUE(InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION));
@@ -403,9 +471,48 @@ TEST_F(QuarantineWine, QuarantineTrustsOnlyTheSystemTheAdministratorsAndItsOwnAc
     ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size));
     ASSERT_TRUE(SetSecurityDescriptorOwner(&open, administrators, FALSE));
     ASSERT_TRUE(SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE));
-    EXPECT_EQ(quarantine::JudgeDescriptor(&open, true, FILE_ATTRIBUTE_DIRECTORY), Trust::OthersMayChange);
+    EXPECT_EQ(JudgeDescriptor(&open, ObjectKind::Folder, FILE_ATTRIBUTE_DIRECTORY, true), Trust::OthersMayChange);
     ASSERT_TRUE(SetSecurityDescriptorDacl(&open, FALSE, nullptr, FALSE));
-    EXPECT_EQ(quarantine::JudgeDescriptor(&open, true, FILE_ATTRIBUTE_DIRECTORY), Trust::OthersMayChange);
+    EXPECT_EQ(JudgeDescriptor(&open, ObjectKind::Folder, FILE_ATTRIBUTE_DIRECTORY, true), Trust::OthersMayChange);
+
+    // What Windows answers for every object on a FAT volume: owner and group
+    // Everyone, a DACL granting Everyone everything, or none at all. Refused
+    // where the volume keeps access lists; nothing to judge where it does not.
+    EXPECT_EQ(Judged(L"O:WDG:WDD:(A;;GA;;;WD)", true), Trust::ForeignOwner);
+    EXPECT_EQ(Judged(L"O:WDG:WDD:(A;;GA;;;WD)", false), Trust::Trusted);
+    SECURITY_DESCRIPTOR fat;
+    ASSERT_TRUE(InitializeSecurityDescriptor(&fat, SECURITY_DESCRIPTOR_REVISION));
+    BYTE everyone[SECURITY_MAX_SID_SIZE];
+    size = sizeof(everyone);
+    ASSERT_TRUE(CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size));
+    ASSERT_TRUE(SetSecurityDescriptorOwner(&fat, everyone, FALSE));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&fat, TRUE, nullptr, FALSE));
+    EXPECT_EQ(JudgeDescriptor(&fat, ObjectKind::Folder, FILE_ATTRIBUTE_DIRECTORY, true), Trust::ForeignOwner);
+    EXPECT_EQ(JudgeDescriptor(&fat, ObjectKind::Folder, FILE_ATTRIBUTE_DIRECTORY, false), Trust::Trusted);
+    // A link stays a link there.
+    EXPECT_EQ(JudgeDescriptor(&fat, ObjectKind::Folder, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, false),
+              Trust::ReparsePoint);
+}
+
+// An interrupted replacement is finished at the start of a run, before the
+// memory inspection; the repair comes after it. Each object's entry gives
+// the verdict that held when it was stored, not the first one's.
+TEST_F(QuarantineWine, EachObjectKeepsTheMemoryVerdictOfItsTime)
+{
+    const std::wstring early = Work + L"\\early.sys", late = Work + L"\\late.sys";
+    ASSERT_TRUE(WriteWholeFile(early, "early"));
+    ASSERT_TRUE(WriteWholeFile(late, "late"));
+    RemovalContext context;
+    context.memoryOutcome = ScanError;
+    context.KeepCopy(early, "kept", "an interrupted replacement's file");
+    context.memoryOutcome = InfectedAds;
+    context.KeepCopy(late, "kept", "the repair's file");
+    const std::optional<Manifest> manifest = ManifestOf(ToWide(context.QuarantineFolder()));
+    ASSERT_TRUE(manifest.has_value());
+    ASSERT_EQ(manifest->entries.size(), 2u);
+    EXPECT_EQ(manifest->entries[0].memoryVerdict, u"not inspected (the memory inspection could not be made)");
+    EXPECT_NE(manifest->entries[1].memoryVerdict.find(u"Infected By QuorVallin"), std::u16string::npos)
+        << Narrow(manifest->entries[1].memoryVerdict);
 }
 
 TEST_F(QuarantineWine, QuarantineReportsAnOriginalItCannotRead)
@@ -684,6 +791,61 @@ TEST_F(QuarantineWine, RestoreRefusesAFolderOrManifestItCannotUse)
     EXPECT_FALSE(Exists(file));
 }
 
+// SYSTEM and the Administrators are the same SIDs on every computer: a
+// folder that an administrator elsewhere prepared passes the owner and
+// access list tests. Only a quarantine that names this computer, in this
+// computer's quarantine folder, is restored without /foreign.
+TEST_F(QuarantineWine, RestoreRefusesWhatThisComputerDidNotQuarantine)
+{
+    const std::wstring file = Work + L"\\elsewhere.sys";
+    ASSERT_TRUE(WriteWholeFile(file, Executable));
+    ASSERT_TRUE(cleanupwine::MakeService(TestKey, L"system32\\drivers\\elsewhere.sys"));
+    const std::wstring folder = Quarantined({file}, {TestKey});
+    DeleteFileW(file.c_str());
+    RemoveKeyTree(TestKey);
+    const std::wstring manifest = folder + L"\\Manifest.txt";
+    const std::string text = ReadWholeFile(manifest);
+    const std::optional<std::wstring> here = ComputerSid();
+    ASSERT_TRUE(here.has_value());
+    ASSERT_NE(text.find("Computer SID: " + Narrow(ToU16(*here)) + "\r\n"), std::string::npos) << text;
+
+    // The same folder with another computer's SID, and without any.
+    const std::string other = std::regex_replace(text, std::regex("Computer SID: [^\r]*"), "Computer SID: S-1-5-21-9-8-7");
+    ASSERT_TRUE(WriteWholeFile(manifest, other));
+    EXPECT_EQ(Restore(folder, true), 5);
+    EXPECT_EQ(console.transcript, "Nothing restored: " + Narrow(ToU16(manifest)) +
+                                      " was made on another computer (S-1-5-21-9-8-7); /foreign restores it anyway.\n");
+    ASSERT_TRUE(WriteWholeFile(manifest, std::regex_replace(text, std::regex("Computer SID: [^\r]*"), "Computer SID: ")));
+    EXPECT_EQ(Restore(folder, true), 5);
+    EXPECT_EQ(console.transcript, "Nothing restored: " + Narrow(ToU16(manifest)) +
+                                      " does not say which computer made it; /foreign restores it anyway.\n");
+    EXPECT_FALSE(Exists(file));
+    EXPECT_FALSE(KeyExists(TestKey)) << "a new service key made from another computer's quarantine";
+
+    // This computer's manifest, copied to a folder outside the quarantine folder.
+    ASSERT_TRUE(WriteWholeFile(manifest, text));
+    const std::wstring copy = Work + L"\\copied";
+    ASSERT_TRUE(CreateDirectoryW(copy.c_str(), nullptr));
+    for (const wchar_t* name : {L"Manifest.txt", L"001-elsewhere.sys.quarantine", L"002-kqvQuarantineTest.key.quarantine"})
+        ASSERT_TRUE(CopyFileW((folder + L"\\" + name).c_str(), (copy + L"\\" + name).c_str(), TRUE)) << Narrow(AsU16(name));
+    EXPECT_EQ(Restore(copy, true), 5);
+    EXPECT_EQ(console.transcript, "Nothing restored: " + Narrow(ToU16(copy)) +
+                                      " is not a folder of this computer's quarantine (" + Narrow(ToU16(Parent)) +
+                                      "); /foreign restores it anyway.\n");
+    EXPECT_FALSE(Exists(file));
+    EXPECT_FALSE(KeyExists(TestKey));
+
+    // Said in so many words, both are restored.
+    ASSERT_TRUE(WriteWholeFile(manifest, other));
+    EXPECT_EQ(Restore(folder, false, true), 0) << console.transcript;
+    EXPECT_EQ(ReadWholeFile(file), Executable);
+    EXPECT_TRUE(KeyExists(TestKey));
+    DeleteFileW(file.c_str());
+    RemoveKeyTree(TestKey);
+    EXPECT_EQ(Restore(copy, false, true), 0) << console.transcript;
+    EXPECT_EQ(ReadWholeFile(file), Executable);
+}
+
 // --- the program's /restore: --------------------------------------------------------------------
 
 TEST_F(QuarantineWine, RestoreSwitchRestoresAndRunsNothingElse)
@@ -698,6 +860,7 @@ TEST_F(QuarantineWine, RestoreSwitchRestoresAndRunsNothingElse)
     phases.setConsoleTitle = [&](std::u16string_view) { calls.push_back("title"); };
     phases.getVersion = [&] { calls.push_back("version"); return OsVersion{2, 5, false}; };
     phases.isUserAnAdmin = [&] { calls.push_back("admin"); return true; };
+    phases.systemVolumeWithoutAccessLists = [&] { calls.push_back("volume"); return std::nullopt; };
     const std::wstring log = Work + L"\\restore.log";
     int code = -1;
     std::string output;
@@ -707,7 +870,7 @@ TEST_F(QuarantineWine, RestoreSwitchRestoresAndRunsNothingElse)
         output = captured.text();
     }
     EXPECT_EQ(code, 0);
-    EXPECT_EQ(calls, (std::vector<std::string>{"title", "version", "admin"}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"title", "version", "admin", "volume"}));
     EXPECT_EQ(output, "Korvale Antivirus QuorVallin Removal - v1.0\nKorvale Antivirus Research Labs\n\nRestored: " +
                           Narrow(ToU16(file)) + "\n");
     EXPECT_EQ(ReadWholeFile(file), Executable);

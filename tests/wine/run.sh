@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The Wine tier: runs wine_tests.exe, then wine_scan_tests.exe (the driver
 # scan with a substitute raw copy), in a throwaway 32-bit prefix with a
-# fresh wineserver session (so that services start). Both always run; the
-# tier fails when either fails. Prints each failed or skipped test whole,
-# with its name, and the totals.
+# fresh wineserver session (so that services start); then the whole
+# switched runs once more in a prefix whose C: Wine reports as FAT32
+# (tests/wine/fat-prefix.sh; skipped with its cause where the host cannot
+# make one). All always run; the tier fails when any fails. Prints each
+# failed or skipped test whole, with its name, and the totals.
 #   tests/wine/run.sh BUILD_DIR [gtest arguments...]
 # The tests find the built driver through KORVALE_DRIVER_IMAGE (a Windows path).
 set -uo pipefail
@@ -27,26 +29,17 @@ fi
 export WINEPATH=
 cd "$build/wintest" || exit 1
 
-# From GoogleTest's full output: each failed or skipped test from its RUN line
-# to its result line (or to the end, where the binary died inside a test),
-# and the closing totals.
-show_failed_and_skipped() {
-  awk '
-    /^\[ RUN      \]/ { held = $0 "\n"; inside = 1; next }
-    inside { held = held $0 "\n" }
-    inside && /^\[ +(OK|FAILED|SKIPPED) +\]/ {
-      if ($0 !~ /^\[       OK \]/) printf "%s", held
-      inside = 0; next
-    }
-    !inside && (/^\[==========\]/ || /^\[  (PASSED|FAILED|SKIPPED) / || /FAILED TEST|YOU HAVE/)
-    END { if (inside) printf "%s(the test binary ended inside this test)\n", held }
-  '
-}
-
 status=0
 for exe in wine_tests.exe wine_scan_tests.exe; do
   echo "--- $exe"
-  wine "./$exe" "$@" 2>&1 | tr -d '\r' | show_failed_and_skipped
+  wine "./$exe" "$@" 2>&1 | tr -d '\r' | "$root/tests/wine/failed-and-skipped.sh"
   [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "--- $exe FAILED"; status=1; }
 done
+cleanup
+trap - EXIT
+"$root/tests/wine/fat-prefix.sh" "$build" "$@"
+case $? in
+  0 | 77) ;;
+  *) echo "--- the runs on FAT32 FAILED"; status=1 ;;
+esac
 exit "$status"

@@ -204,7 +204,8 @@ TEST_F(InfectedAdsRun, FolderPurgedDriverReplacedServiceKeysGoneTranscriptInOrde
     const std::optional<Manifest> manifest =
         ParseManifest(drivercheck_test::ReadWholeFile(folderOfRun + L"\\Manifest.txt"));
     ASSERT_TRUE(manifest);
-    EXPECT_NE(manifest->header.memoryVerdict.find(u"Infected By QuorVallin"), std::u16string::npos);
+    for (const ManifestEntry& entry : manifest->entries)
+        EXPECT_NE(entry.memoryVerdict.find(u"Infected By QuorVallin"), std::u16string::npos) << Narrow(entry.originalPath);
     const std::string ServiceKey001 = "HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\KorvaleAdsService";
     const std::string ServiceKeyCurrent = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\KorvaleAdsService";
     const struct {

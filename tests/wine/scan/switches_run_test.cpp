@@ -13,6 +13,7 @@
 #include "program/run/WinConsole.hpp"
 #include "tests/wine/CleanupWine.hpp"
 #include "tests/wine/DriverCheckFiles.hpp"
+#include "tests/wine/ImportPatch.hpp"
 #include "tests/wine/scan/RawCopySubstitute.hpp"
 #include "tests/wine/scan/WholeRun.hpp"
 
@@ -21,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -90,6 +92,14 @@ protected:
     std::u16string LogSwitch() const { return u"/log:" + ToU16(logPath); }
 };
 
+// The transcript without the line of a run on a FAT system volume (which
+// tests/wine/fat-prefix.sh makes), for the tests that find no other warning.
+std::string WithoutVolumeWarning(std::string text)
+{
+    const std::size_t at = text.find("Warning: The system volume ");
+    return at == std::string::npos ? text : text.erase(at, text.find('\n', at) + 1 - at);
+}
+
 // The console's text as the log holds it: Windows line ends, where the
 // text has none already.
 std::string WithWindowsLineEnds(const std::string& text)
@@ -149,7 +159,7 @@ TEST_F(SwitchedRun, RepairWithoutRestartRepairsAndSaysToRestart)
     ASSERT_GE(transcript.size(), ending.size());
     EXPECT_EQ(transcript.substr(transcript.size() - ending.size()), ending) << transcript;
     EXPECT_EQ(transcript.find("Restarting Windows"), std::string::npos);
-    EXPECT_EQ(transcript.find("Warning"), std::string::npos);
+    EXPECT_EQ(WithoutVolumeWarning(transcript).find("Warning"), std::string::npos) << transcript;
     EXPECT_NE(drivercheck_test::FileIndex(driverPath), infectedFile);
     EXPECT_EQ(drivercheck_test::ReadWholeFile(driverPath), drivercheck_test::Pattern(70000));
     EXPECT_EQ(drivercheck_test::ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
@@ -242,6 +252,226 @@ TEST_F(SwitchedRun, AfterARecordedRestartTheSameInfectionIsNotRestartedAgain)
     const RunPhases clean = wholerun::SubstitutedPhases(cleanContext, wholerun::Reply(HIJACK_TYPE_PLAIN, nullptr));
     EXPECT_EQ(RunWith(clean, {u"/scan"}), 0) << transcript;
     EXPECT_FALSE(ReadProgramValue(L"AutomaticRestart"));
+}
+
+// --- a system volume that keeps no owners or access lists --------------------------------------------
+
+// Windows XP installs onto FAT32: Windows answers every security query on
+// such a volume with an owner of Everyone and a DACL that lets everyone in.
+// The work folder, the quarantine and the restore run there all the same,
+// and a run with switches says once that other accounts can change the
+// program's files. tests/wine/fat-prefix.sh runs this in a prefix whose C:
+// Wine reports as FAT32; elsewhere it is skipped.
+TEST_F(SwitchedRun, OnAFat32SystemVolumeTheScanTheRepairAndTheRestoreRunAndSaySo)
+{
+    wchar_t fileSystem[32] = {};
+    DWORD flags = 0;
+    ASSERT_TRUE(GetVolumeInformationW(L"C:\\", nullptr, 0, nullptr, nullptr, &flags, fileSystem, 32));
+    const bool fat = (flags & FILE_PERSISTENT_ACLS) == 0;
+    if (std::getenv("KORVALE_EXPECT_FAT") != nullptr)
+        ASSERT_TRUE(fat) << "the prefix's C: was made to be FAT32, and Wine reports it otherwise";
+    if (!fat)
+        GTEST_SKIP() << "C: keeps access lists in this prefix; tests/wine/fat-prefix.sh runs this test on FAT32";
+    const std::string line = "Warning: The system volume C:\\ (" + std::string(fileSystem, fileSystem + lstrlenW(fileSystem)) +
+                             ") keeps no owners or access lists: other accounts can change the program's files there "
+                             "while it runs.\n";
+
+    EXPECT_EQ(Run({u"/scan"}), 1) << transcript;
+    EXPECT_EQ(transcript.find(line), transcript.rfind(line));
+    EXPECT_NE(transcript.find(line), std::string::npos) << transcript;
+    EXPECT_NE(transcript.find("kqvswitch.sys\t : Infected !\n"), std::string::npos) << transcript;
+
+    EXPECT_EQ(Run({u"/repair", u"/noreboot"}), 2) << transcript;
+    EXPECT_NE(transcript.find(line), std::string::npos);
+    EXPECT_NE(transcript.find("\nInfected Driver: Disinfected\n\n"), std::string::npos) << transcript;
+    EXPECT_EQ(transcript.find("work folder cannot be made"), std::string::npos) << transcript;
+    EXPECT_EQ(transcript.find("could not be quarantined"), std::string::npos) << transcript;
+    EXPECT_EQ(drivercheck_test::ReadWholeFile(driverPath), drivercheck_test::Pattern(70000));
+    const std::u16string quarantine = context.QuarantineFolder();
+    ASSERT_FALSE(quarantine.empty()) << transcript;
+
+    // The quarantine gives back what the repair replaced: the driver's bytes
+    // as they were on the disk. (The restore is a run of its own: this run's
+    // hold on its quarantine ends first.)
+    context.quarantine = RunQuarantine{};
+    EXPECT_EQ(Run({u"/restore:" + quarantine, u"/overwrite"}), 0) << transcript;
+    EXPECT_NE(transcript.find(line), std::string::npos) << transcript;
+    EXPECT_NE(transcript.find("Restored: "), std::string::npos) << transcript;
+    EXPECT_TRUE(drivercheck_test::ReadWholeFile(driverPath) == drivercheck_test::Pattern(70000, 9))
+        << "the driver's raw bytes were not put back";
+}
+
+// --- the program's own key, made first by someone else ---------------------------------------------
+
+const wchar_t* const ProgramKey = L"SOFTWARE\\KorvaleNoQuorVallin";
+
+// The descriptors the program hands RegCreateKeyExW for its key: Wine keeps
+// a key's owner as given, but a key made without one is owned by the
+// Administrators too, so the owner is checked on its way in.
+std::vector<std::wstring> keyDescriptors;
+decltype(&RegCreateKeyExW) realRegCreateKeyEx;
+LSTATUS WINAPI RecordRegCreateKeyEx(HKEY parent, LPCWSTR name, DWORD reserved, LPWSTR type, DWORD options,
+                                    REGSAM access, const SECURITY_ATTRIBUTES* attributes, PHKEY key, LPDWORD disposition)
+{
+    LPWSTR text = nullptr;
+    if (lstrcmpiW(name, ProgramKey) == 0 && attributes != nullptr && attributes->lpSecurityDescriptor != nullptr &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(attributes->lpSecurityDescriptor, SDDL_REVISION_1,
+                                                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                                             &text, nullptr)) {
+        keyDescriptors.emplace_back(text);
+        LocalFree(text);
+    } else if (lstrcmpiW(name, ProgramKey) == 0) {
+        keyDescriptors.emplace_back(L"none");
+    }
+    return realRegCreateKeyEx(parent, name, reserved, type, options, access,
+                              const_cast<SECURITY_ATTRIBUTES*>(attributes), key, disposition);
+}
+
+// Makes the program's key as another account would (on XP, Power Users may
+// create keys under HKLM\SOFTWARE): owned by it, open to Everyone, with a
+// value and a subkey of its own. Returns a handle that it keeps open.
+// (Wine takes no owner from RegCreateKeyExW's descriptor, so the owner and
+// the list are set afterwards.)
+HKEY Squat(const wchar_t* sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr));
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+    HKEY key = nullptr, subkey = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, ProgramKey, 0, nullptr, 0, KEY_ALL_ACCESS, &attributes, &key, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor), ERROR_SUCCESS);
+    const std::wstring planted = L"kqvswitch.sys|20260101T000000Z|00000000000000000000000000000000|";
+    RegSetValueExW(key, L"Replacement", 0, REG_SZ, reinterpret_cast<const BYTE*>(planted.c_str()),
+                   static_cast<DWORD>((planted.size() + 1) * sizeof(wchar_t)));
+    EXPECT_EQ(RegCreateKeyExW(key, L"planted", 0, nullptr, 0, KEY_ALL_ACCESS, &attributes, &subkey, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(subkey);
+    LocalFree(descriptor);
+    return key;
+}
+
+std::wstring KeyOwner()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProgramKey, 0, READ_CONTROL, &key) != ERROR_SUCCESS)
+        return L"no key";
+    BYTE buffer[1024];
+    DWORD size = sizeof(buffer);
+    std::wstring owner = L"unreadable";
+    PSID sid = nullptr;
+    BOOL defaulted = FALSE;
+    LPWSTR text = nullptr;
+    if (RegGetKeySecurity(key, OWNER_SECURITY_INFORMATION, buffer, &size) == ERROR_SUCCESS &&
+        GetSecurityDescriptorOwner(buffer, &sid, &defaulted) && ConvertSidToStringSidW(sid, &text)) {
+        owner = text;
+        LocalFree(text);
+    }
+    RegCloseKey(key);
+    return owner;
+}
+
+// A program key that another account made first, or that lets another
+// account change it, would keep every repair from writing its journal: it is
+// taken over (the Administrators become its owner, it is deleted with what
+// it held and made new), the run says so once, and the repair holds. The
+// squatter's handle, opened before, can no longer write to the key.
+TEST_F(SwitchedRun, ASquattedProgramKeyIsTakenOverAndTheRepairStillHolds)
+{
+    const struct {
+        const char* what;
+        const wchar_t* sddl;
+        const char* why;
+    } cases[] = {
+        {"owned by another account", L"O:S-1-5-21-1-2-3-1001D:(A;CI;KA;;;WD)", "is owned by another account"},
+        {"owned by the Administrators, writable by Users", L"O:BAD:(A;CI;KA;;;BA)(A;CI;KA;;;BU)",
+         "can be changed by accounts other than SYSTEM and the Administrators"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        cleanupwine::RemoveKeyTree(ProgramKey);
+        ResetRawCopySubstitute();
+        ASSERT_TRUE(drivercheck_test::WriteWholeFile(driverPath, drivercheck_test::Pattern(70000)));
+        PlanRawCopy(DriverName, {SubstituteCopy::Bytes, drivercheck_test::Pattern(70000, 9)});
+        const HKEY squatter = Squat(c.sddl);
+        EXPECT_FALSE(ReadProgramValue(L"Replacement")) << "a key that is not trusted is never read";
+
+        keyDescriptors.clear();
+        int code = -1;
+        {
+            winetest::ImportPatch patch{"advapi32.dll", "RegCreateKeyExW", reinterpret_cast<void*>(&RecordRegCreateKeyEx)};
+            ASSERT_TRUE(patch.active());
+            realRegCreateKeyEx = reinterpret_cast<decltype(&RegCreateKeyExW)>(patch.original());
+            code = Run({u"/repair", u"/noreboot"});
+        }
+        EXPECT_EQ(code, 2) << transcript;
+        const std::string line = std::string("The program's registry key HKEY_LOCAL_MACHINE\\SOFTWARE\\KorvaleNoQuorVallin ") +
+                                 c.why + "; it was taken over and its values were discarded.\n";
+        EXPECT_NE(transcript.find(line), std::string::npos) << transcript;
+        EXPECT_EQ(transcript.find(line), transcript.rfind(line)) << "said once";
+        EXPECT_NE(transcript.find("\nInfected Driver: Disinfected\n\n"), std::string::npos) << transcript;
+        EXPECT_EQ(drivercheck_test::ReadWholeFile(driverPath), drivercheck_test::Pattern(70000));
+
+        ASSERT_FALSE(keyDescriptors.empty());
+        for (const std::wstring& given : keyDescriptors)
+            EXPECT_EQ(given, L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)");
+        EXPECT_EQ(KeyOwner(), L"S-1-5-32-544");
+        EXPECT_FALSE(cleanupwine::KeyExists(std::wstring(ProgramKey) + L"\\planted"));
+        EXPECT_FALSE(ReadProgramValue(L"Replacement")) << "the journal was cleared, the planted one discarded";
+        const std::wstring forged = L"forged";
+        EXPECT_NE(RegSetValueExW(squatter, L"AutomaticRestart", 0, REG_SZ, reinterpret_cast<const BYTE*>(forged.c_str()),
+                                 static_cast<DWORD>((forged.size() + 1) * sizeof(wchar_t))),
+                  ERROR_SUCCESS)
+            << "the handle opened before the take-over still writes to the program's key";
+        RegCloseKey(squatter);
+        EXPECT_FALSE(ReadProgramValue(L"AutomaticRestart"));
+    }
+    cleanupwine::RemoveKeyTree(ProgramKey);
+}
+
+// A program key that is a registry link points somewhere else: what is
+// written there would land in the link's target, and taking the key apart
+// would take the target apart. The link itself is removed; its target is
+// left as it was.
+TEST_F(SwitchedRun, AProgramKeyThatIsALinkIsRemovedAndItsTargetLeftAlone)
+{
+    const wchar_t* const target = L"SOFTWARE\\KorvaleLinkTarget";
+    cleanupwine::RemoveKeyTree(ProgramKey);
+    cleanupwine::RemoveKeyTree(target);
+    HKEY targetKey = nullptr, link = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, target, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &targetKey, nullptr),
+              ERROR_SUCCESS);
+    const std::wstring kept = L"kept";
+    RegSetValueExW(targetKey, L"Value", 0, REG_SZ, reinterpret_cast<const BYTE*>(kept.c_str()),
+                   static_cast<DWORD>((kept.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(targetKey);
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, ProgramKey, 0, nullptr, REG_OPTION_CREATE_LINK,
+                              KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &link, nullptr),
+              ERROR_SUCCESS);
+    const std::wstring destination = std::wstring(L"\\Registry\\Machine\\") + target;
+    ASSERT_EQ(RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(destination.c_str()),
+                             static_cast<DWORD>(destination.size() * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    RegCloseKey(link);
+
+    EXPECT_EQ(Run({u"/repair", u"/noreboot"}), 2) << transcript;
+    EXPECT_NE(transcript.find("The program's registry key HKEY_LOCAL_MACHINE\\SOFTWARE\\KorvaleNoQuorVallin is a link "
+                              "to somewhere else; it was taken over and its values were discarded.\n"),
+              std::string::npos)
+        << transcript;
+    HKEY reopened = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, target, 0, KEY_QUERY_VALUE, &reopened), ERROR_SUCCESS)
+        << "the link's target was deleted";
+    wchar_t value[16] = {};
+    DWORD size = sizeof(value);
+    EXPECT_EQ(RegQueryValueExW(reopened, L"Value", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size), ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(value), kept);
+    EXPECT_EQ(RegQueryValueExW(reopened, L"Replacement", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND)
+        << "the journal was written through the link";
+    RegCloseKey(reopened);
+    EXPECT_EQ(KeyOwner(), L"S-1-5-32-544");
+    cleanupwine::RemoveKeyTree(ProgramKey);
+    cleanupwine::RemoveKeyTree(target);
 }
 
 // In the data-stream variant every step of the repair must do its work for
