@@ -65,6 +65,15 @@ struct ServiceHandleTraits {
 };
 using UniqueServiceHandle = UniqueOwner<ServiceHandleTraits>;
 
+// A DLL that LoadLibraryExW loaded, released with FreeLibrary.
+struct LibraryTraits {
+    using Value = HMODULE;
+    static Value Invalid() { return nullptr; }
+    static bool IsValid(Value v) { return v != nullptr; }
+    static void Close(Value v) { FreeLibrary(v); }
+};
+using UniqueLibrary = UniqueOwner<LibraryTraits>;
+
 struct RegistryKeyTraits {
     using Value = HKEY;
     static Value Invalid() { return nullptr; }

@@ -56,14 +56,6 @@ struct NetBuffer {
     }
 };
 
-struct LibraryTraits {
-    using Value = HMODULE;
-    static Value Invalid() { return nullptr; }
-    static bool IsValid(Value v) { return v != nullptr; }
-    static void Close(Value v) { FreeLibrary(v); }
-};
-using UniqueLibrary = UniqueOwner<LibraryTraits>;
-
 // Whether the SID is a direct member of the local Administrators group, as
 // the network management functions list it. netapi32 is loaded by its full
 // path from the system folder, never found through the search path: a DLL
