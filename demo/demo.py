@@ -248,15 +248,17 @@ def run_on_pseudo_terminal(exe, args, env, answer):
     answered = pressed = False
     deadline = time.time() + 300
     fd = process.stdout.fileno()
+    ended = False
     while time.time() < deadline:
+        # Once the program has ended, what it wrote last is read to the end.
+        ended = ended or process.poll() is not None
         ready, _, _ = select.select([fd], [], [], 0.5)
-        if ready:
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                break
-            output += chunk
-            sys.stdout.buffer.write(chunk)
-            sys.stdout.flush()
+        chunk = os.read(fd, 65536) if ready else b""
+        if ready and not chunk or ended and not ready:
+            break
+        output += chunk
+        sys.stdout.buffer.write(chunk)
+        sys.stdout.flush()
         screen = Screen()
         screen.feed(output)
         rows = screen.rows()
@@ -270,8 +272,6 @@ def run_on_pseudo_terminal(exe, args, env, answer):
             time.sleep(1)  # a key typed before the console reads is not always kept
             process.stdin.write(typed.encode() + b"\r")
             process.stdin.flush()
-        if process.poll() is not None and not ready:
-            break
     if process.poll() is None:
         process.kill()
     status = process.wait()
@@ -348,6 +348,27 @@ def say_rootkit(machine, facts, back):
         else:
             state = "there, with other values"
         say(f"  {key}: {state}")
+
+
+def remove_server_folder(prefix):
+    """Removes the folder in which the prefix's wineserver kept its socket
+    (TMPDIR/wine-XXXXXX/server-DEV-INODE, named by the prefix's device and
+    inode), and the wine-XXXXXX above it when nothing else is in it."""
+    try:
+        info = os.stat(prefix)
+    except OSError:
+        return
+    name = f"server-{info.st_dev:x}-{info.st_ino:x}"
+    temporary = tempfile.gettempdir()
+    for session in [f".wine-{os.getuid()}"] + [n for n in os.listdir(temporary) if n.startswith("wine-")]:
+        folder = os.path.join(temporary, session, name)
+        if os.path.isdir(folder) and not os.path.islink(folder):
+            shutil.rmtree(folder, ignore_errors=True)
+            if session.startswith("wine-"):
+                try:
+                    os.rmdir(os.path.join(temporary, session))
+                except OSError:
+                    pass  # another session's too
 
 
 def say_changes(machine, facts):
@@ -471,8 +492,10 @@ def main():
         if machine.hidden is not None:
             machine.hidden.kill()
         subprocess.run(["wineserver", "-k"], env=machine.env, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=machine.env, stderr=subprocess.DEVNULL)
         if machine.hidden is not None:
             machine.hidden.wait()
+        remove_server_folder(machine.prefix)
         shutil.rmtree(machine.folder, ignore_errors=True)
         say(f"Removed the Wine prefix and the stand-ins' files: {machine.folder}"
             + ("" if not os.path.exists(machine.folder) else " (some of it could not be removed)"))
