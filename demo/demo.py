@@ -98,7 +98,8 @@ class Machine:
         self.hidden = None
 
     def path(self, windows_path):
-        """The Linux path of a C:\\ path in the prefix (Wine's folders are lower case)."""
+        """The Linux path of a C:\\ path in the prefix (given as it is spelt
+        there: Wine's own folders in lower case)."""
         assert windows_path[:3].upper() == "C:\\"
         return os.path.join(self.prefix, "drive_c", *windows_path[3:].split("\\"))
 
@@ -128,11 +129,26 @@ def rootkit_file(name):
 
 
 def lay_out(machine, scenario, hidden_exe):
-    """Plants the simulated infection and says what it is; returns the facts
-    the later lines compare with."""
-    facts = {}
+    """Plants the simulated infection and says what it is. Returns the facts
+    that the later lines compare with, and the demo build's environment
+    that tells its stand-ins what to answer."""
     say(f"Laying out the simulated machine: {scenario['what']}.")
     os.makedirs(machine.stand_ins)
+    facts = {}
+    env = {"KORVALE_DEMO_MEMORY": scenario["memory"]}
+    plant_driver(machine, scenario, facts, env)
+    if scenario["rootkit"]:
+        plant_rootkit(machine, hidden_exe, facts, env)
+    memory = {"data-stream": "a machine infected by the data-stream variant",
+              "driver-file": "a machine infected by the driver-file variant",
+              "clean": "a clean machine"}[scenario["memory"]]
+    say(f"  memory inspection (stand-in): the helper driver's reply on {memory}")
+    return facts, env
+
+
+def plant_driver(machine, scenario, facts, env):
+    """A large system driver; unless the machine is clean, what its clusters
+    hold (for the raw copy stand-in) differs from what the file system serves."""
     drivers = machine.path("C:\\windows\\system32\\drivers")
     model = os.path.join(drivers, DRIVER_MODEL)
     if not os.path.exists(model):
@@ -144,77 +160,73 @@ def lay_out(machine, scenario, hidden_exe):
     facts["inode"] = os.stat(machine.path(driver_path())).st_ino
     say(f"  {driver_path()}: {len(ordinary):,} bytes, a copy of Wine's {os.path.basename(model)}")
     say(f"    read the ordinary way:       SHA-256 {facts['ordinary']}")
-    env = {"KORVALE_DEMO_MEMORY": scenario["memory"]}
     if scenario.get("clean"):
         say("    its raw copy (stand-in):     the same bytes, as for every other driver")
-    else:
-        filler = b"stand-in for the rootkit's code in the driver's clusters. "
-        clusters = bytearray(ordinary)
-        clusters[ALTERED_AT:ALTERED_AT + ALTERED_SIZE] = (filler * (ALTERED_SIZE // len(filler) + 1))[:ALTERED_SIZE]
-        clusters_file = os.path.join(machine.stand_ins, DRIVER + ".clusters")
-        with open(clusters_file, "wb") as f:
-            f.write(clusters)
-        facts["clusters"] = sha256(clusters)
-        say(f"    its raw copy (stand-in):     SHA-256 {facts['clusters']} "
-            f"({ALTERED_SIZE:,} bytes at offset {ALTERED_AT:#x} differ)")
-        if scenario.get("writes_back"):
-            say("    and the stand-in serves those bytes for any file put in its place: the rootkit writes them back")
-        env.update(KORVALE_DEMO_DRIVER=DRIVER, KORVALE_DEMO_CLUSTERS="Z:" + clusters_file.replace("/", "\\"),
-                   KORVALE_DEMO_WRITES_BACK="1" if scenario.get("writes_back") else "0")
-
-    if scenario["rootkit"]:
-        folder = machine.path(f"C:\\windows\\{ROOTKIT_FOLDER}")
-        facts["rootkit_files"] = {}
-        for name in ROOTKIT_FILES:
-            path = machine.path(rootkit_file(name))
-            os.makedirs(os.path.dirname(path), exist_ok=True)
-            content = b"MZ stand-in for the rootkit's file " + name.encode() + b"\r\n"
-            with open(path, "wb") as f:
-                f.write(content)
-            facts["rootkit_files"][name] = sha256(content)
-        for attribute in ("+h", "+s"):  # Wine's attrib takes one at a time
-            machine.wine("attrib", attribute, f"C:\\windows\\{ROOTKIT_FOLDER}")
-        say(f"  C:\\windows\\{ROOTKIT_FOLDER} (hidden, system), the rootkit's folder: "
-            + ", ".join(ROOTKIT_FILES))
-
-        # The executable hidden in a data stream: Wine keeps "file:stream" as
-        # a file of its own; the scan opens the stream by its full name
-        # ("file:stream:$DATA"), a second name of the same file here.
-        with open(machine.path(f"C:\\windows\\{STREAM_HOST}"), "wb") as f:
-            f.write(b"stand-in for the file that carries the stream\r\n")
-        hidden = machine.path(f"C:\\windows\\{HIDDEN_IMAGE}")
-        shutil.copyfile(hidden_exe, hidden)
-        os.link(hidden, hidden + ":$DATA")
-        facts["hidden"] = sha256(read(hidden))
-        machine.hidden = subprocess.Popen(["wine", f"C:\\windows\\{HIDDEN_IMAGE}"], env=machine.env,
-                                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                          stderr=subprocess.DEVNULL)
-        wait_for_process(HIDDEN_IMAGE)
-        say(f"  C:\\windows\\{HIDDEN_IMAGE}: a stand-in executable hidden in a data stream, running; "
-            "the stream query stand-in lists the stream")
-        env.update(KORVALE_DEMO_STREAM_HOST=f"C:\\windows\\{STREAM_HOST}", KORVALE_DEMO_STREAM=STREAM)
-
-        for key in SERVICE_KEYS:
-            for value, kind, data in (("ImagePath", "REG_EXPAND_SZ", f"C:\\windows\\{HIDDEN_IMAGE}"),
-                                      ("Type", "REG_DWORD", "16"), ("Start", "REG_DWORD", "2")):
-                machine.wine("reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f")
-        facts["service"] = {key: machine.key_values(key) for key in SERVICE_KEYS}
-        say(f"  {SERVICE_KEYS[0]}: the service that starts it, ImagePath C:\\windows\\{HIDDEN_IMAGE}")
-        say("    (and under CurrentControlSet, which Wine keeps as a key of its own)")
-    memory = {"data-stream": "the helper driver's reply on a machine infected by the data-stream variant",
-              "driver-file": "the helper driver's reply on a machine infected by the driver-file variant",
-              "clean": "the helper driver's reply on a clean machine"}[scenario["memory"]]
-    say(f"  memory inspection (stand-in): {memory}")
-    return facts, env
+        return
+    filler = b"stand-in for the rootkit's code in the driver's clusters. "
+    clusters = bytearray(ordinary)
+    clusters[ALTERED_AT:ALTERED_AT + ALTERED_SIZE] = (filler * (ALTERED_SIZE // len(filler) + 1))[:ALTERED_SIZE]
+    clusters_file = os.path.join(machine.stand_ins, DRIVER + ".clusters")
+    with open(clusters_file, "wb") as f:
+        f.write(clusters)
+    facts["clusters"] = sha256(clusters)
+    say(f"    its raw copy (stand-in):     SHA-256 {facts['clusters']} "
+        f"({ALTERED_SIZE:,} bytes at offset {ALTERED_AT:#x} differ)")
+    if scenario.get("writes_back"):
+        say("    and the stand-in serves those bytes for any file put in its place: the rootkit writes them back")
+    env.update(KORVALE_DEMO_DRIVER=DRIVER, KORVALE_DEMO_CLUSTERS="Z:" + clusters_file.replace("/", "\\"),
+               KORVALE_DEMO_WRITES_BACK="1" if scenario.get("writes_back") else "0")
 
 
-def wait_for_process(image, timeout=20):
-    """Until a process started from the image runs (Wine shows its Windows path)."""
+def plant_rootkit(machine, hidden_exe, facts, env):
+    """The rootkit's folder with its "@" files, its executable hidden in a
+    data stream and running, and the service that starts it."""
+    facts["rootkit_files"] = {}
+    for name in ROOTKIT_FILES:
+        path = machine.path(rootkit_file(name))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        content = b"MZ stand-in for the rootkit's file " + name.encode() + b"\r\n"
+        with open(path, "wb") as f:
+            f.write(content)
+        facts["rootkit_files"][name] = sha256(content)
+    for attribute in ("+h", "+s"):  # Wine's attrib takes one at a time
+        machine.wine("attrib", attribute, f"C:\\windows\\{ROOTKIT_FOLDER}")
+    say(f"  C:\\windows\\{ROOTKIT_FOLDER} (hidden, system), the rootkit's folder: " + ", ".join(ROOTKIT_FILES))
+
+    # Wine keeps "file:stream" as a file of its own; the scan opens the
+    # stream by its full name ("file:stream:$DATA"), a second name of the
+    # same file here.
+    with open(machine.path(f"C:\\windows\\{STREAM_HOST}"), "wb") as f:
+        f.write(b"stand-in for the file that carries the stream\r\n")
+    hidden = machine.path(f"C:\\windows\\{HIDDEN_IMAGE}")
+    shutil.copyfile(hidden_exe, hidden)
+    os.link(hidden, hidden + ":$DATA")
+    facts["hidden"] = sha256(read(hidden))
+    machine.hidden = subprocess.Popen(["wine", f"C:\\windows\\{HIDDEN_IMAGE}"], env=machine.env,
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_for_process(machine, HIDDEN_IMAGE)
+    say(f"  C:\\windows\\{HIDDEN_IMAGE}: a stand-in executable hidden in a data stream, running; "
+        "the stream query stand-in lists the stream")
+    env.update(KORVALE_DEMO_STREAM_HOST=f"C:\\windows\\{STREAM_HOST}", KORVALE_DEMO_STREAM=STREAM)
+
+    for key in SERVICE_KEYS:
+        for value, kind, data in (("ImagePath", "REG_EXPAND_SZ", f"C:\\windows\\{HIDDEN_IMAGE}"),
+                                  ("Type", "REG_DWORD", "16"), ("Start", "REG_DWORD", "2")):
+            machine.wine("reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f")
+    facts["service"] = {key: machine.key_values(key) for key in SERVICE_KEYS}
+    say(f"  {SERVICE_KEYS[0]}: the service that starts it, ImagePath C:\\windows\\{HIDDEN_IMAGE}")
+    say("    (and under CurrentControlSet, which Wine keeps as a key of its own)")
+
+
+def wait_for_process(machine, image, timeout=20):
+    """Until a process of the prefix started from the image runs (Wine shows
+    its Windows path in the command line)."""
     deadline = time.time() + timeout
+    mark = b"WINEPREFIX=" + machine.prefix.encode() + b"\0"
     while time.time() < deadline:
-        for pid in os.listdir("/proc"):
+        for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
-                if pid.isdigit() and image.encode() in read(f"/proc/{pid}/cmdline"):
+                if image.encode() in read(f"/proc/{pid}/cmdline") and mark in read(f"/proc/{pid}/environ"):
                     return
             except OSError:
                 pass
@@ -310,7 +322,8 @@ def stored_driver_digest(local, objects):
     return None
 
 
-def say_driver(machine, facts, when):
+def say_driver(machine, facts):
+    """The driver now: the same file or another, and which content it holds."""
     path = machine.path(driver_path())
     now = sha256(read(path))
     inode = os.stat(path).st_ino
@@ -321,10 +334,12 @@ def say_driver(machine, facts, when):
     else:
         what = "neither the content served before nor its clusters'"
     file = "the same file" if inode == facts["inode"] else "a new file"
-    say(f"  {driver_path()} {when}: {file}, SHA-256 {now} ({what})")
+    say(f"  {driver_path()} now: {file}, SHA-256 {now} ({what})")
 
 
 def say_rootkit(machine, facts, back):
+    """The rootkit's files, its hidden executable and its service keys now:
+    gone, or still (or, after a restore, back) as they were planted."""
     if "rootkit_files" not in facts:
         return
     for name, digest in facts["rootkit_files"].items():
@@ -374,8 +389,7 @@ def remove_server_folder(prefix):
 def say_changes(machine, facts):
     """What the run changed on the machine; the quarantine folder it made, if any."""
     say("What changed on the simulated machine:")
-    if "ordinary" in facts:
-        say_driver(machine, facts, "now")
+    say_driver(machine, facts)
     say_rootkit(machine, facts, back=False)
     folders = machine.quarantines()
     if not folders:
@@ -454,8 +468,7 @@ def simulate(machine, scenario, answer, build_dir):
             "/overwrite, since the driver has changed since:")
         run_program(machine, shipped_exe, [f"/restore:{folder}", "/overwrite"], {}, answer)
         say("After the restore:")
-        if "ordinary" in facts:
-            say_driver(machine, facts, "now")
+        say_driver(machine, facts)
         say_rootkit(machine, facts, back=True)
 
 

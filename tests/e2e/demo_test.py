@@ -167,17 +167,45 @@ def check_infected_scan(rows, what):
           f"{what}: atapi.sys Infected !, every other driver Clean ({len(drivers)} drivers)")
 
 
-def check_answered_y(build):
-    what = "data-stream y"
-    transcript = run_demo(build, "data-stream", "y")
+def disinfected_or_restarted(rows):
+    return any("Disinfected" in text or "Restarting" in text for text, _ in rows)
+
+
+def said_driver(transcript, file, digest):
+    """Whether a line of the demo's says the driver is now that file with that content."""
+    return transcript.said(rf"  {re.escape(DRIVER)} now: {file}, SHA-256 {digest} \(.*\)") is not None
+
+
+def check_rootkit_state(transcript, what, files, keys):
+    """The demo's lines on the rootkit's files and service keys say `files` and `keys`."""
+    for path in ROOTKIT_FILES:
+        check(transcript.said(rf"  {re.escape(path)}: {files}") is not None, f"{what}: {path}: {files}")
+    for key in SERVICE_KEYS:
+        check(transcript.said(rf"  HKLM\\{re.escape(key)}: {keys}") is not None, f"{what}: {key}: {keys}")
+
+
+def road(build, scenario, answer, commands, code):
+    """make demo for the scenario: checks that the program ran as
+    `commands` (each the beginning of a run's command line), in order, and
+    the first run's exit code. Returns what to call it, the transcript, the
+    driver's two digests before the run, and the runs."""
+    what = f"{scenario} {answer}".strip()
+    transcript = run_demo(build, scenario, answer)
     ordinary, clusters = check_before(transcript, what)
     runs = transcript.programs
-    check(len(runs) == 2 and runs[0][0] == "KorvaleDemo.exe" and runs[1][0].startswith("KorvaleNoQuorVallin.exe /restore:"),
-          f"{what}: the demo build's run, then the shipped exe's restore {[r[0] for r in runs]}")
-    if len(runs) != 2:
+    titles = [title for title, _, _ in runs]
+    check(len(titles) == len(commands) and all(t.startswith(c) for t, c in zip(titles, commands)),
+          f"{what}: the program's runs {titles}")
+    check(bool(runs) and runs[0][1] == code, f"{what}: the program's exit code {code} ({[r[1] for r in runs]})")
+    return what, transcript, ordinary, clusters, runs if len(runs) == len(commands) else None
+
+
+def check_answered_y(build):
+    what, transcript, ordinary, clusters, runs = road(build, "data-stream", "y",
+                                                      ["KorvaleDemo.exe", "KorvaleNoQuorVallin.exe /restore:"], 0)
+    if runs is None:
         return transcript
-    _, code, rows = runs[0]
-    check(code == 0, f"{what}: the program's exit code 0 (got {code})")
+    rows = runs[0][2]
     kept = next((t for t, _ in rows if t.startswith("What the repair removed is kept in ")), "")
     check(in_order(rows, [
         "Korvale Antivirus QuorVallin Removal - v1.0",
@@ -195,12 +223,9 @@ def check_answered_y(build):
     folder = kept[len("What the repair removed is kept in "):]
 
     # After the repair: what the demo found on the machine.
-    check(transcript.said(rf"  {re.escape(DRIVER)} now: a new file, SHA-256 {ordinary} \(.*\)") is not None,
+    check(said_driver(transcript, "a new file", ordinary),
           f"{what}: after the repair the driver is a new file with the content read the ordinary way")
-    for path in ROOTKIT_FILES:
-        check(transcript.said(rf"  {re.escape(path)}: gone") is not None, f"{what}: after the repair {path} is gone")
-    for key in SERVICE_KEYS:
-        check(transcript.said(rf"  HKLM\\{re.escape(key)}: gone") is not None, f"{what}: after the repair {key} is gone")
+    check_rootkit_state(transcript, what, "gone", "gone")
     check(transcript.said(rf"  the quarantine {re.escape(folder)}: .*Manifest\.txt") is not None,
           f"{what}: the quarantine the program named, with its manifest")
     for original in [HIDDEN_IMAGE, *ROOTKIT_FILES, DRIVER] + ["HKEY_LOCAL_MACHINE\\" + k for k in SERVICE_KEYS]:
@@ -216,61 +241,44 @@ def check_answered_y(build):
     shown = {t for t, _ in rows}
     for path in [*ROOTKIT_FILES, DRIVER] + ["HKEY_LOCAL_MACHINE\\" + k for k in SERVICE_KEYS]:
         check(f"Restored: {path}" in shown, f"{what}: Restored: {path}")
-    check(transcript.said(rf"  {re.escape(DRIVER)} now: a new file, SHA-256 {clusters} \(.*\)") is not None,
+    check(said_driver(transcript, "a new file", clusters),
           f"{what}: after the restore the driver holds the bytes of its clusters again")
-    for path in ROOTKIT_FILES:
-        check(transcript.said(rf"  {re.escape(path)}: back, as it was") is not None, f"{what}: {path} is back")
-    for key in SERVICE_KEYS:
-        check(transcript.said(rf"  HKLM\\{re.escape(key)}: back, with its values") is not None,
-              f"{what}: {key} is back")
+    check_rootkit_state(transcript, what, "back, as it was", "back, with its values")
     return transcript
 
 
 def check_answered_n(build):
-    what = "data-stream n"
-    transcript = run_demo(build, "data-stream", "n")
-    ordinary, _ = check_before(transcript, what)
-    runs = transcript.programs
-    check(len(runs) == 1, f"{what}: one run of the program, no restore ({len(runs)} runs)")
-    if not runs:
+    what, transcript, ordinary, _, runs = road(build, "data-stream", "n", ["KorvaleDemo.exe"], 0)
+    if runs is None:
         return transcript
-    _, code, rows = runs[0]
-    check(code == 0, f"{what}: the program's exit code 0 (got {code})")
+    rows = runs[0][2]
     check(in_order(rows, [("System Memory: Infected By QuorVallin!", "Infected", RED),
                           "Are you sure you want to continue disinfection? [y/n] n",
                           "Press any key to exit ..."])
-          and not any("Disinfected" in t or "Restarting" in t for t, _ in rows),
+          and not disinfected_or_restarted(rows),
           f"{what}: the question answered n, nothing repaired, the exit prompt")
     check_infected_scan(rows, what)
-    check(transcript.said(rf"  {re.escape(DRIVER)} now: the same file, SHA-256 {ordinary} \(.*\)") is not None,
-          f"{what}: the driver is the same file")
-    for path in ROOTKIT_FILES:
-        check(transcript.said(rf"  {re.escape(path)}: still there") is not None, f"{what}: {path} is still there")
-    for key in SERVICE_KEYS:
-        check(transcript.said(rf"  HKLM\\{re.escape(key)}: still there") is not None, f"{what}: {key} is still there")
+    check(said_driver(transcript, "the same file", ordinary), f"{what}: the driver is the same file")
+    check_rootkit_state(transcript, what, "still there", "still there")
     check(transcript.said(r"  no quarantine was made: .*") is not None, f"{what}: no quarantine")
     return transcript
 
 
 def check_not_removed(build):
-    what = "not-removed"
-    transcript = run_demo(build, "not-removed", "")
-    ordinary, clusters = check_before(transcript, what)
-    runs = transcript.programs
-    check(len(runs) == 2 and runs[0][0] == "KorvaleDemo.exe /repair", f"{what}: /repair, then the restore")
-    if len(runs) != 2:
+    what, transcript, _, clusters, runs = road(build, "not-removed", "",
+                                               ["KorvaleDemo.exe /repair", "KorvaleNoQuorVallin.exe /restore:"], 4)
+    if runs is None:
         return transcript
-    _, code, rows = runs[0]
-    check(code == 4, f"{what}: the program's exit code 4 (got {code})")
+    rows = runs[0][2]
     check(in_order(rows, [("Infected Driver: Not removed", "Not removed", RED),
                           "The infected content of the driver is still on the disk.",
                           "Windows is not restarted: a step of the repair failed."])
-          and not any("Disinfected" in t or "Restarting" in t for t, _ in rows),
+          and not disinfected_or_restarted(rows),
           f"{what}: Not removed, no restart")
     check(transcript.said(rf"  the stored copy of atapi\.sys, decoded: SHA-256 {clusters} .*") is not None,
           f"{what}: the quarantine holds the driver's clusters, which the rootkit wrote back")
     check(runs[1][1] == 0 and f"Restored: {DRIVER}" in {t for t, _ in runs[1][2]}
-          and transcript.said(rf"  {re.escape(DRIVER)} now: a new file, SHA-256 {clusters} \(.*\)") is not None,
+          and said_driver(transcript, "a new file", clusters),
           f"{what}: the restore puts the stored bytes back")
     return transcript
 
