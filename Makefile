@@ -1,6 +1,7 @@
 # KorvaleNoQuorVallin: the two commands that matter on a fresh Debian 12 machine
 #   make run   install what is missing, build, run the program under Wine
 #   make test  install what is missing, build, pass every test tier
+#   make demo  a simulated infection under Wine, from detection to restore
 
 SHELL := /bin/bash
 BUILD ?= build
@@ -14,7 +15,7 @@ WINE_ONLY := scripts/wine-only.sh
 # Where the host check runs its probe when TMPDIR does not let programs run.
 export KORVALE_PROBE_FOLDER = $(abspath $(BUILD))
 
-.PHONY: all deps build native win wintest run test test-native test-images test-wine test-e2e test-pe test-repro test-fuzz fuzz-long fuzz-seeds bench bench-scan bench-cleanup dist clean
+.PHONY: all deps build native win wintest run demo test test-native test-images test-wine test-e2e test-pe test-repro test-fuzz fuzz-long fuzz-seeds bench bench-scan bench-cleanup dist clean
 
 all: build
 
@@ -40,6 +41,16 @@ build: deps native win
 run: deps win
 	@scripts/host-check.sh
 	scripts/run-under-wine.sh $(BUILD)/win/KorvaleNoQuorVallin.exe
+
+# A simulated infection in a throwaway Wine prefix, run by a build of the
+# program with the Wine tests' stand-ins (demo/demo.py). SCENARIO=
+# data-stream (the default), driver-file, clean, not-removed or switches;
+# DEMO_ANSWER=y or n answers the program's question (needed without a
+# terminal). It builds what it runs itself, quietly.
+SCENARIO ?= data-stream
+DEMO_ANSWER ?=
+demo: deps
+	@/usr/bin/python3 demo/demo.py $(BUILD) $(JOBS) '$(SCENARIO)' '$(DEMO_ANSWER)'
 
 # The Wine tier builds the Wine tests' binaries itself, where Wine runs.
 test: deps native win

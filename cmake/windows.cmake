@@ -50,6 +50,24 @@ add_dependencies(program helper_driver)
 set_target_properties(program PROPERTIES OUTPUT_NAME KorvaleNoQuorVallin)
 target_link_libraries(program PRIVATE program_layer ${PROGRAM_LIBS})
 target_link_options(program PRIVATE -municode -static -s ${NO_TIMESTAMP} ${XP_IMAGE_VERSION})
+
+# --- make demo: never shipped, built only when asked for ----------------------
+# KorvaleDemo.exe is the program linked with the Wine tests' stand-ins for
+# what Wine lacks (demo/DemoMain.cpp says which). The substitute raw copy
+# defines RawCopyFile, so the engine's object in program_layer is never
+# linked in (were it ever needed for another symbol, the link would fail on
+# the second RawCopyFile rather than pick one).
+add_executable(demo_program EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/demo/DemoMain.cpp
+  ${CMAKE_SOURCE_DIR}/tests/wine/scan/RawCopySubstitute.cpp ${RESOURCE_SCRIPT})
+add_dependencies(demo_program helper_driver)
+set_target_properties(demo_program PROPERTIES OUTPUT_NAME KorvaleDemo)
+target_include_directories(demo_program PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(demo_program PRIVATE program_layer ${PROGRAM_LIBS})
+target_link_options(demo_program PRIVATE -municode -static)
+# What the demo runs as the executable hidden in a data stream.
+add_executable(demo_hidden_executable EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/demo/HiddenExecutable.cpp)
+set_target_properties(demo_hidden_executable PROPERTIES OUTPUT_NAME KorvaleDemoHidden)
+target_link_options(demo_hidden_executable PRIVATE -static -s)
 endif()
 
 if(MINGW_THREADS STREQUAL "posix")

@@ -113,12 +113,13 @@ BOOL RawCopyFile(const wchar_t* source, const wchar_t* destination, const RawCop
     const auto found = Plans().find(name);
     if (found != Plans().end())
         plan = found->second;
-    if (plan.copy == SubstituteCopy::Bytes) {
+    if (plan.copy == SubstituteCopy::Bytes || plan.copy == SubstituteCopy::BytesAlways) {
         // The planned bytes are the clusters of the file that stood under
         // the name when it was first copied: another file under the name
-        // has its own content on the disk.
+        // has its own content on the disk, unless the rootkit writes its
+        // bytes back over it.
         const auto first = FirstFiles().emplace(name, fileIndex).first;
-        if (first->second != fileIndex) {
+        if (first->second != fileIndex && plan.copy == SubstituteCopy::Bytes) {
             plan = SubstitutePlan{};
             plan.copy = SubstituteCopy::Ordinary;
         }
