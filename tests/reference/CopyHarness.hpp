@@ -69,7 +69,7 @@ inline Trace Run(bool wholeRuns, const Layout& layout, uint32_t bufferBytes, con
                  const Fault& fault)
 {
     Trace trace;
-    trace.destination.reserve(layout.size);
+    trace.destination.reserve(std::min<uint64_t>(layout.size, 64u << 20));
     const uint64_t bad = fault.badLcn == std::numeric_limits<int64_t>::min()
                              ? std::numeric_limits<uint64_t>::max()
                              : ClusterOffset(layout.dataAreaOffset, fault.badLcn, layout.bytesPerCluster);
@@ -242,6 +242,105 @@ inline std::string Difference(const Trace& engine, const Trace& reference)
                "/" + std::to_string(reference.result.stepFailed) + ", error " + std::to_string(engine.result.error) +
                "/" + std::to_string(reference.result.error);
     return "";
+}
+
+// The copy loop's fuzz input: a layout, a request buffer and one fault.
+//   [0] cluster size as a shift above 512 (0..7)   [1] clusters per request (0: the engine's)
+//   [2] fault kind (FuzzFault)  [3..6] its place    [7..14] file size   [15..18] data area offset
+//   then runs of 12 bytes each: cluster count (u32), lcn (i64, -1 for a hole)
+enum FuzzFault : uint8_t {
+    FuzzNone, FuzzReadFails, FuzzReadShort, FuzzWriteFailsPartly, FuzzWriteFailsWhole, FuzzZeroAnswer,
+    FuzzCancelAtPoll, FuzzCancelDuringCall, FuzzFaultKinds
+};
+constexpr std::size_t FuzzHeaderBytes = 19;
+constexpr std::size_t FuzzRunBytes = 12;
+
+inline std::vector<uint8_t> EncodeFuzzInput(const Layout& layout, uint8_t requestClusters, uint8_t kind,
+                                            uint32_t place)
+{
+    std::vector<uint8_t> bytes;
+    auto put = [&](uint64_t value, int width) {
+        for (int i = 0; i < width; ++i)
+            bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    };
+    uint8_t shift = 0;
+    while ((512u << shift) < layout.bytesPerCluster)
+        ++shift;
+    put(shift, 1);
+    put(requestClusters, 1);
+    put(kind, 1);
+    put(place, 4);
+    put(layout.size, 8);
+    put(layout.dataAreaOffset, 4);
+    for (const ClusterExtent& run : layout.runs) {
+        put(run.clusterCount, 4);
+        put(static_cast<uint64_t>(run.lcn), 8);
+    }
+    return bytes;
+}
+
+// Decodes a fuzz input (bytes after the last whole run are left out); false when it is not one (a shift above 7, an lcn
+// below -1, a cluster outside volumeBytes, more than maxClusters in all).
+inline bool DecodeFuzzInput(const uint8_t* data, std::size_t length, uint64_t volumeBytes, uint64_t maxClusters,
+                            Layout& layout, uint32_t& bufferBytes, Fault& fault)
+{
+    if (length < FuzzHeaderBytes || data[0] > 7)
+        return false;
+    length -= (length - FuzzHeaderBytes) % FuzzRunBytes; // a partial run at the end is left out
+    auto get = [&](std::size_t at, int width) {
+        uint64_t value = 0;
+        for (int i = width - 1; i >= 0; --i)
+            value = (value << 8) | data[at + i];
+        return value;
+    };
+    layout = Layout{};
+    layout.bytesPerCluster = 512u << data[0];
+    layout.size = get(7, 8);
+    layout.dataAreaOffset = get(15, 4);
+    uint64_t clusters = 0;
+    for (std::size_t at = FuzzHeaderBytes; at < length; at += FuzzRunBytes) {
+        const ClusterExtent run{static_cast<uint32_t>(get(at, 4)), static_cast<int64_t>(get(at + 4, 8))};
+        clusters += run.clusterCount;
+        if (clusters > maxClusters || run.lcn < -1)
+            return false;
+        if (run.lcn != -1 && (uint64_t(run.lcn) + run.clusterCount > volumeBytes / layout.bytesPerCluster ||
+                              ClusterOffset(layout.dataAreaOffset, run.lcn + run.clusterCount, layout.bytesPerCluster) >
+                                  volumeBytes))
+            return false;
+        layout.runs.push_back(run);
+    }
+    if (layout.size > (clusters + 2) * layout.bytesPerCluster)
+        return false;
+    bufferBytes = data[1] == 0 ? RequestBufferBytes(layout.bytesPerCluster) : data[1] * layout.bytesPerCluster;
+
+    const uint32_t place = static_cast<uint32_t>(get(3, 4));
+    const std::vector<PlacedCluster> placed = ClustersOf(layout);
+    fault = Fault{};
+    switch (data[2] % FuzzFaultKinds) {
+    case FuzzReadFails:
+    case FuzzReadShort:
+        if (!placed.empty())
+            fault.badLcn = placed[place % placed.size()].lcn;
+        fault.shortRead = data[2] % FuzzFaultKinds == FuzzReadShort;
+        break;
+    case FuzzWriteFailsPartly:
+    case FuzzWriteFailsWhole:
+        fault.fullAt = place % (layout.size + 1);
+        fault.writesPartly = data[2] % FuzzFaultKinds == FuzzWriteFailsPartly;
+        break;
+    case FuzzZeroAnswer:
+        fault.zeroAnswerAt = static_cast<int>(place % (placed.size() + 3));
+        break;
+    case FuzzCancelAtPoll:
+        fault.cancelAtPoll = static_cast<int>(place % (placed.size() + 3));
+        break;
+    case FuzzCancelDuringCall:
+        fault.cancelDuringCall = static_cast<int>(place % (placed.size() + 3));
+        break;
+    default:
+        break;
+    }
+    return true;
 }
 
 } // namespace copytest
