@@ -69,7 +69,7 @@ inline Trace Run(bool wholeRuns, const Layout& layout, uint32_t bufferBytes, con
                  const Fault& fault)
 {
     Trace trace;
-    trace.destination.reserve(std::min<uint64_t>(layout.size, 64u << 20));
+    trace.destination.reserve(std::min<uint64_t>(layout.size, 4u << 20));
     const uint64_t bad = fault.badLcn == std::numeric_limits<int64_t>::min()
                              ? std::numeric_limits<uint64_t>::max()
                              : ClusterOffset(layout.dataAreaOffset, fault.badLcn, layout.bytesPerCluster);
@@ -245,7 +245,7 @@ inline std::string Difference(const Trace& engine, const Trace& reference)
 }
 
 // The copy loop's fuzz input: a layout, a request buffer and one fault.
-//   [0] cluster size as a shift above 512 (0..7)   [1] clusters per request (0: the engine's)
+//   [0] cluster size as a shift above 512 (0..7)   [1] clusters per request, modulo 64 (0: the engine's)
 //   [2] fault kind (FuzzFault)  [3..6] its place    [7..14] file size   [15..18] data area offset
 //   then runs of 12 bytes each: cluster count (u32), lcn (i64, -1 for a hole)
 enum FuzzFault : uint8_t {
@@ -311,7 +311,7 @@ inline bool DecodeFuzzInput(const uint8_t* data, std::size_t length, uint64_t vo
     }
     if (layout.size > (clusters + 2) * layout.bytesPerCluster)
         return false;
-    bufferBytes = data[1] == 0 ? RequestBufferBytes(layout.bytesPerCluster) : data[1] * layout.bytesPerCluster;
+    bufferBytes = data[1] % 64 == 0 ? RequestBufferBytes(layout.bytesPerCluster) : data[1] % 64 * layout.bytesPerCluster;
 
     const uint32_t place = static_cast<uint32_t>(get(3, 4));
     const std::vector<PlacedCluster> placed = ClustersOf(layout);
