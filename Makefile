@@ -15,7 +15,7 @@ WINE_ONLY := scripts/wine-only.sh
 # Where the host check runs its probe when TMPDIR does not let programs run.
 export KORVALE_PROBE_FOLDER = $(abspath $(BUILD))
 
-.PHONY: all deps build native win wintest run demo test test-native test-images test-wine test-e2e test-pe test-repro test-fuzz fuzz-long fuzz-seeds bench bench-scan bench-cleanup dist clean
+.PHONY: all deps build native win wintest run demo test test-native test-images test-wine test-e2e test-pe test-repro test-fuzz fuzz-long fuzz-seeds bench bench-passes bench-scan bench-cleanup dist clean
 
 all: build
 
@@ -88,6 +88,10 @@ fuzz-seeds: deps native
 # Raw copy loop against icat and cat on a 64 MiB fragmented file in an NTFS image.
 bench: deps native
 	scripts/with-scratch.sh $(BUILD)/native/rawread_bench
+
+# The scan's passes other than the raw reads, timed natively.
+bench-passes: deps native
+	scripts/with-scratch.sh $(BUILD)/native/scan_passes
 
 bench-scan: deps win
 	@scripts/host-check.sh

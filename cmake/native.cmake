@@ -17,3 +17,6 @@ endif()
 # The raw copy loop benchmark (make bench); not a test.
 add_executable(rawread_bench ${CMAKE_SOURCE_DIR}/bench/rawread_bench.cpp)
 target_link_libraries(rawread_bench PRIVATE core)
+
+# The scan's other passes, timed natively (make bench-passes); not a test.
+add_executable(scan_passes ${CMAKE_SOURCE_DIR}/bench/scan_passes.cpp)

@@ -124,10 +124,23 @@ DWORD CopyResident(CopyState& state, const Reporter& reporter)
     return goOn ? ERROR_SUCCESS : KeepLastError;
 }
 
+// An OVERLAPPED that only names a byte offset: a synchronous handle reads
+// or writes there and returns when the transfer is done.
+OVERLAPPED AtOffset(uint64_t offset)
+{
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return at;
+}
+
 DWORD CopyClusterRuns(CopyState& state, const Reporter& reporter)
 {
+    // Whole clusters up to a megabyte per request, from a page-aligned
+    // buffer, as the unbuffered volume handle requires.
     const DWORD clusterBytes = state.volume.bytesPerCluster;
-    state.buffer = static_cast<BYTE*>(VirtualAlloc(nullptr, clusterBytes, MEM_COMMIT, PAGE_READWRITE));
+    const DWORD bufferBytes = RequestBufferBytes(clusterBytes);
+    state.buffer = static_cast<BYTE*>(VirtualAlloc(nullptr, bufferBytes, MEM_COMMIT, PAGE_READWRITE));
     if (state.buffer == nullptr)
         return ERROR_OUTOFMEMORY;
 
@@ -138,19 +151,17 @@ DWORD CopyClusterRuns(CopyState& state, const Reporter& reporter)
     HANDLE volumeHandle = state.volume.volumeHandle;
     HANDLE destinationHandle = state.destinationHandle;
     ClusterCopyOps ops;
-    ops.readCluster = [volumeHandle](uint64_t offset, uint8_t* buffer, uint32_t length) -> uint32_t {
-        LARGE_INTEGER position;
-        position.QuadPart = static_cast<LONGLONG>(offset);
-        if (!SetFilePointerEx(volumeHandle, position, nullptr, FILE_BEGIN))
-            return LastErrorOf();
+    ops.read = [volumeHandle](uint64_t offset, uint8_t* buffer, uint32_t length) -> uint32_t {
+        OVERLAPPED at = AtOffset(offset);
         DWORD read = 0;
-        if (!ReadFile(volumeHandle, buffer, length, &read, nullptr))
+        if (!ReadFile(volumeHandle, buffer, length, &read, &at))
             return LastErrorOf();
         return read == length ? ERROR_SUCCESS : ERROR_HANDLE_EOF;
     };
-    ops.write = [destinationHandle](const uint8_t* bytes, uint32_t length) -> uint32_t {
+    ops.write = [destinationHandle](uint64_t offset, const uint8_t* bytes, uint32_t length) -> uint32_t {
+        OVERLAPPED at = AtOffset(offset);
         DWORD written = 0;
-        if (!WriteFile(destinationHandle, bytes, length, &written, nullptr))
+        if (!WriteFile(destinationHandle, bytes, length, &written, &at))
             return LastErrorOf();
         return written == length ? ERROR_SUCCESS : ERROR_DISK_FULL;
     };
@@ -167,7 +178,7 @@ DWORD CopyClusterRuns(CopyState& state, const Reporter& reporter)
         };
 
     const CopyLoopResult result = CopyClusters(runs, state.file.size, clusterBytes, state.volume.dataAreaOffset,
-                                               state.buffer, ops, progress);
+                                               std::span<uint8_t>(state.buffer, bufferBytes), ops, progress);
     if (result.stepFailed)
         return result.error;
     return result.copied ? ERROR_SUCCESS : KeepLastError;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "program/rawread/core/CopyLoop.hpp"
+#include "tests/reference/CopyHarness.hpp"
 
 #include <gtest/gtest.h>
 
@@ -144,28 +145,75 @@ inline void SaveRetrievalSeed(const std::string& name, uint32_t totalClusters, c
     SaveFuzzSeed("rawread_retrieval_fuzz", name, input);
 }
 
-// Copies a file out of an image through the copy loop, reading the image
-// with pread as the engine reads a volume device.
+// Reads an image file as the engine reads a volume device.
+struct ImageVolume {
+    int fd;
+    explicit ImageVolume(const std::string& image) : fd(open(image.c_str(), O_RDONLY)) {}
+    ~ImageVolume() { close(fd); }
+    ImageVolume(const ImageVolume&) = delete;
+    ImageVolume& operator=(const ImageVolume&) = delete;
+    copytest::VolumeBytes Bytes() const
+    {
+        return [fd = fd](uint64_t offset, uint8_t* to, uint32_t length) {
+            return pread(fd, to, length, static_cast<off_t>(offset)) == static_cast<ssize_t>(length);
+        };
+    }
+};
+
+// Copies a file out of an image through the copy loop, with the engine's
+// request buffer.
 inline Bytes CopyOut(const std::string& image, const std::vector<ClusterExtent>& runs, uint64_t size,
                      uint32_t bytesPerCluster, uint64_t dataAreaOffset, CopyLoopResult* result = nullptr)
 {
-    Bytes out;
-    const int fd = open(image.c_str(), O_RDONLY);
-    ClusterCopyOps ops;
-    ops.readCluster = [fd](uint64_t offset, uint8_t* buffer, uint32_t length) -> uint32_t {
-        const ssize_t got = pread(fd, buffer, length, static_cast<off_t>(offset));
-        return got == static_cast<ssize_t>(length) ? 0u : 38u;
-    };
-    ops.write = [&out](const uint8_t* bytes, uint32_t length) -> uint32_t {
-        out.insert(out.end(), bytes, bytes + length);
-        return 0;
-    };
-    Bytes buffer(bytesPerCluster);
-    const CopyLoopResult r = CopyClusters(runs, size, bytesPerCluster, dataAreaOffset, buffer.data(), ops, {});
-    close(fd);
+    const ImageVolume volume(image);
+    const copytest::Layout layout{runs, size, bytesPerCluster, dataAreaOffset};
+    copytest::Trace trace =
+        copytest::Run(true, layout, RequestBufferBytes(bytesPerCluster), volume.Bytes(), copytest::Fault{});
     if (result != nullptr)
-        *result = r;
-    return out;
+        *result = trace.result;
+    return std::move(trace.destination);
+}
+
+// The whole-run loop against the one-cluster reference over a file of an
+// image, under every fault of the table and with requests of one cluster,
+// three clusters and the engine's size: the file as it lies; as a sparse
+// file (a hole after its first run, its size the bytes it has on disk); and
+// with its allocation reaching past a size cut short. Each layout is also
+// kept as a seed of the copy loop's fuzz target.
+inline void ExpectSameAsOneClusterLoop(const std::string& image, const std::string& name,
+                                       const std::vector<ClusterExtent>& runs, uint64_t size,
+                                       uint32_t bytesPerCluster, uint64_t dataAreaOffset)
+{
+    const ImageVolume volume(image);
+    uint64_t clusters = 0;
+    for (const ClusterExtent& run : runs)
+        clusters += run.clusterCount;
+    std::vector<std::pair<std::string, copytest::Layout>> layouts{
+        {"as-it-lies", {runs, size, bytesPerCluster, dataAreaOffset}}};
+    std::vector<ClusterExtent> sparse = runs;
+    sparse.insert(sparse.begin() + 1, ClusterExtent{2, -1});
+    layouts.push_back({"sparse", {sparse, clusters * bytesPerCluster, bytesPerCluster, dataAreaOffset}});
+    if (size > bytesPerCluster + 3)
+        layouts.push_back({"allocated-past-the-end", {runs, size - bytesPerCluster - 3, bytesPerCluster, dataAreaOffset}});
+
+    for (const auto& [variant, layout] : layouts) {
+        // Each seed with a fault of its own kind, in turn, in the middle of the file.
+        static uint8_t nextKind = 0;
+        const uint8_t kind = nextKind++ % copytest::FuzzFaultKinds;
+        SaveFuzzSeed("rawread_copy_fuzz", name + "-" + variant,
+                     copytest::EncodeFuzzInput(layout, 3, kind, static_cast<uint32_t>(
+                         kind == copytest::FuzzWriteFailsPartly || kind == copytest::FuzzWriteFailsWhole
+                             ? layout.size / 2 : clusters / 2)));
+        for (uint32_t bufferBytes : {bytesPerCluster, 3 * bytesPerCluster, RequestBufferBytes(bytesPerCluster)})
+            for (const copytest::Fault& fault : copytest::FaultsFor(layout, bufferBytes)) {
+                const copytest::Trace engine = copytest::Run(true, layout, bufferBytes, volume.Bytes(), fault);
+                const copytest::Trace reference = copytest::Run(false, layout, bufferBytes, volume.Bytes(), fault);
+                EXPECT_EQ(copytest::Difference(engine, reference), "")
+                    << name << " " << variant << ", buffer of " << bufferBytes << " bytes, " << fault.name;
+                if (fault.name == "none")
+                    EXPECT_TRUE(engine.result.copied) << name << " " << variant;
+            }
+    }
 }
 
 } // namespace images

@@ -151,5 +151,16 @@ TEST_P(FatImage, CopyLoopGivesTheBytesOfMtypeAndIcat)
     }
 }
 
+TEST_P(FatImage, WholeRunLoopMatchesTheOneClusterLoop)
+{
+    for (const auto& [name, file] : files) {
+        const Bytes answer = RetrievalAnswer(file.extents);
+        std::vector<ClusterExtent> runs;
+        ASSERT_EQ(ConvertRetrievalAnswer(answer.data(), answer.size(), totalClusters, runs), 0u) << name;
+        ExpectSameAsOneClusterLoop(image, std::string(GetParam().name) + "-" + name, runs, file.content.size(),
+                                   clusterBytes, boot.dataAreaOffset);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Layouts, FatImage, ::testing::ValuesIn(Layouts),
                          [](const auto& info) { return std::string(info.param.name); });

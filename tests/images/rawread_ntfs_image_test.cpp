@@ -143,6 +143,18 @@ TEST_F(NtfsImage, CopyLoopGivesTheBytesOfNtfscatAndIcat)
     EXPECT_EQ(copied, 4);
 }
 
+TEST_F(NtfsImage, WholeRunLoopMatchesTheOneClusterLoop)
+{
+    for (const auto& [name, file] : files) {
+        if (file.resident)
+            continue;
+        const Bytes answer = RetrievalAnswer(file.extents);
+        std::vector<ClusterExtent> runs;
+        ASSERT_EQ(ConvertRetrievalAnswer(answer.data(), answer.size(), totalClusters, runs), 0u) << name;
+        ExpectSameAsOneClusterLoop(image, "Ntfs-" + name, runs, file.content.size(), ClusterBytes, 0);
+    }
+}
+
 TEST_F(NtfsImage, ResidentDataComesOutOfTheFileRecord)
 {
     int resident = 0;

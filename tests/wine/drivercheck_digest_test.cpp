@@ -1,6 +1,6 @@
 // ComputeFileDigest against CryptoAPI under Wine: the RFC 1321 test vectors
-// written to files, files around the 1024-byte read size, and the files it
-// cannot open.
+// written to files, files around the 64 KiB read size (and 1024 bytes, the
+// read size it once had), and the files it cannot open.
 
 #include "program/run/RemovalContext.hpp"
 #include "tests/wine/DriverCheckFiles.hpp"
@@ -71,6 +71,8 @@ TEST_F(FileDigest, FilesAroundTheReadSize)
     EXPECT_EQ(DigestOf(Pattern(1024)), "a66351d9c8f941b70a02eaf9c41e69c3");
     EXPECT_EQ(DigestOf(Pattern(1025)), "ee57403eb3428e1a0be41fad4a70b174");
     EXPECT_EQ(DigestOf(Pattern(2048)), "23398bb02c75378fb86bf1b62d860dee");
+    EXPECT_EQ(DigestOf(Pattern(65536)), "55f3da07043d8f6f30808f9309120b1d");
+    EXPECT_EQ(DigestOf(Pattern(65537)), "8bbe2ba9b420c53493027ed87dbc57c8");
     EXPECT_EQ(DigestOf(Pattern(100000)), "59f08777fcd1aa2b8e0c8f892cfaae09");
 }
 
