@@ -121,15 +121,32 @@ std::vector<Scenario> Scenarios()
     // switches the restart, which the user agreed to, follows.
     s = {"infected_failed_replacement_says_not_removed", infected(Infected, true)};
     s.answers.replaced = false;
-    s.answers.verified = false;
+    s.answers.verified = ReplacedDriverCheck::Infected;
     s.expectedCalls = Calls({"ask", "replace", "verify", "sleep", "restart"});
     s.expectedTranscript = Banner + "\n" + NotRemovedReport + ExitPrompt;
     list.push_back(s);
 
     s = {"infected_written_back_says_not_removed", infected(Infected, true)};
-    s.answers.verified = false;
+    s.answers.verified = ReplacedDriverCheck::Infected;
     s.expectedCalls = Calls({"ask", "replace", "verify", "sleep", "restart"});
     s.expectedTranscript = Banner + "\n" + NotRemovedReport + ExitPrompt;
+    list.push_back(s);
+
+    // The re-read says only what it saw.
+    s = {"infected_unreadable_after_repair_says_so", infected(Infected, true)};
+    s.answers.verified = ReplacedDriverCheck::Unreadable;
+    s.expectedCalls = Calls({"ask", "replace", "verify", "sleep", "restart"});
+    s.expectedTranscript = Banner + "\nInfected Driver: <c12>Not removed<c15>\nThe driver could not be read straight "
+                                    "from the disk, so the repair could not be verified.\n\n\nRestarting Windows ...\r\n"
+        + ExitPrompt;
+    list.push_back(s);
+
+    s = {"infected_other_content_after_repair_says_so", infected(Infected, true)};
+    s.answers.verified = ReplacedDriverCheck::Other;
+    s.expectedCalls = Calls({"ask", "replace", "verify", "sleep", "restart"});
+    s.expectedTranscript = Banner + "\nInfected Driver: <c12>Not removed<c15>\nThe driver on the disk holds neither "
+                                    "the clean copy nor the infected content.\n\n\nRestarting Windows ...\r\n"
+        + ExitPrompt;
     list.push_back(s);
 
     s = {"repair_names_its_quarantine", infected(Infected, true)};
@@ -188,6 +205,14 @@ std::vector<Scenario> Scenarios()
     s.answers.extracted = false;
     s.expectedCalls = {"debug", "title", "version", "admin", "journal", "extract"};
     s.expectedTranscript = Banner;
+    list.push_back(s);
+
+    // The work folder's line (written by the phase) stays on a console
+    // opened by a double click until a key is pressed.
+    s = {"work_folder_failure_waits_for_a_key"};
+    s.answers.workFolderMade = false;
+    s.expectedCalls = {"debug", "title", "version", "admin", "journal", "work folder", "key"};
+    s.expectedTranscript = Banner + ExitPrompt;
     list.push_back(s);
 
     s = {"not_an_administrator"};
