@@ -218,6 +218,7 @@ bool RemovalContext::ReplaceInfectedDriver()
         if (replacementCheckpoint)
             replacementCheckpoint(point);
     };
+    checkpoint(ReplacementPoint::Journaled);
     // Undone before the clean copy took the name: the driver under it is
     // the one that stood there. The journal stays while anything made for
     // the replacement could not be removed, so that the next run removes it.

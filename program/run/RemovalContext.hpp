@@ -16,6 +16,7 @@
 
 // The points of a driver replacement at which a run may be cut short.
 enum class ReplacementPoint {
+    Journaled,      // the journal is written; nothing is made in the drivers folder yet
     Staged,         // the clean copy stands in the drivers folder under its own name
     SetAside,       // the infected driver is set aside, its name still holding it
     Pausing,        // in the pause before the replacing move
