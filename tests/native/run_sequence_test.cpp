@@ -133,21 +133,24 @@ std::vector<Scenario> Scenarios()
     list.push_back(s);
 
     // The re-read says only what it saw.
-    s = {"infected_unreadable_after_repair_says_so", infected(Infected, true)};
-    s.answers.verified = ReplacedDriverCheck::Unreadable;
-    s.expectedCalls = Calls({"ask", "replace", "verify", "sleep", "restart"});
-    s.expectedTranscript = Banner + "\nInfected Driver: <c12>Not removed<c15>\nThe driver could not be read straight "
-                                    "from the disk, so the repair could not be verified.\n\n\nRestarting Windows ...\r\n"
-        + ExitPrompt;
-    list.push_back(s);
-
-    s = {"infected_other_content_after_repair_says_so", infected(Infected, true)};
-    s.answers.verified = ReplacedDriverCheck::Other;
-    s.expectedCalls = Calls({"ask", "replace", "verify", "sleep", "restart"});
-    s.expectedTranscript = Banner + "\nInfected Driver: <c12>Not removed<c15>\nThe driver on the disk holds neither "
-                                    "the clean copy nor the infected content.\n\n\nRestarting Windows ...\r\n"
-        + ExitPrompt;
-    list.push_back(s);
+    const struct {
+        const char* name;
+        ReplacedDriverCheck check;
+        const char* line;
+    } reReads[] = {
+        {"infected_unreadable_after_repair_says_so", ReplacedDriverCheck::Unreadable,
+         "The driver could not be read straight from the disk, so the repair could not be verified."},
+        {"infected_other_content_after_repair_says_so", ReplacedDriverCheck::Other,
+         "The driver on the disk holds neither the clean copy nor the infected content."},
+    };
+    for (const auto& reRead : reReads) {
+        s = {reRead.name, infected(Infected, true)};
+        s.answers.verified = reRead.check;
+        s.expectedCalls = Calls({"ask", "replace", "verify", "sleep", "restart"});
+        s.expectedTranscript = Banner + "\n\nInfected Driver: <c12>Not removed<c15>\n" + reRead.line
+            + "\n\n\nRestarting Windows ...\r\n" + ExitPrompt;
+        list.push_back(s);
+    }
 
     s = {"repair_names_its_quarantine", infected(Infected, true)};
     s.answers.quarantine = u"C:\\WINDOWS\\KorvaleQuarantine\\20261210T114005Z";
