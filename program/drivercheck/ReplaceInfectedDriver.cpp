@@ -94,6 +94,16 @@ std::optional<FileIdentity> IdentityOf(const std::wstring& path)
     return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
 }
 
+// Whether the driver could give its name up now: a program that holds it
+// open without delete sharing keeps the replacing move from taking the name
+// and the set-aside name from being removed again, so nothing is begun.
+bool MayGiveUpItsName(const std::wstring& path)
+{
+    UniqueFile file(CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return static_cast<bool>(file);
+}
+
 bool SameFile(const std::wstring& one, const std::wstring& other)
 {
     const std::optional<FileIdentity> first = IdentityOf(one);
@@ -207,7 +217,7 @@ bool RemovalContext::ReplaceInfectedDriver()
     GrantAdministratorsAccess(paths->driver.c_str());
 
     char clean[DigestTextBytes] = {};
-    if (!ComputeFileDigest(paths->driver.c_str(), clean))
+    if (!ComputeFileDigest(paths->driver.c_str(), clean) || !MayGiveUpItsName(paths->driver))
         return false;
     ReplacementJournal journal = start;
     journal.cleanDigest = clean;
@@ -257,11 +267,11 @@ bool RemovalContext::ReplaceInfectedDriver()
         const bool cleanInPlace = RawDigest(paths->driver, raw) && std::memcmp(raw, clean, DigestTextBytes) == 0;
         if (cleanInPlace)
             cleanDriverDigest = clean;
-        const bool kept = DeleteIfThere(paths->staged)
+        const bool cleared = DeleteIfThere(paths->staged)
             && RemoveInfectedDriverKeepingCopy(paths->aside, paths->driver, InfectedDriverReason(journal));
-        if (kept)
+        if (cleared)
             DeleteProgramValue(JournalValue);
-        return cleanInPlace && kept;
+        return cleanInPlace && cleared;
     }
 
     if (!MoveFileExW(paths->staged.c_str(), paths->driver.c_str(), ReplacingMove))

@@ -167,7 +167,7 @@ TEST_F(SwitchedRun, RepairWithoutRestartRepairsAndSaysToRestart)
 }
 
 // A replacement that fails (the driver is held open by another process, so
-// it cannot be moved aside) or that does not hold (the rootkit writes the
+// it cannot give its name up) or that does not hold (the rootkit writes the
 // driver back: a raw copy of the driver afterwards still differs from the
 // clean copy) is never "Disinfected", ends with 4, and restarts nothing:
 // a startup script would otherwise repair and restart at every boot.
