@@ -1,12 +1,13 @@
 // Infected driver replacement. The driver as the file system serves it (the
 // clean content, while the rootkit hides its change) is copied to a new
-// file in the drivers folder itself; the infected file is renamed aside,
-// the copy takes the driver's name and the infected file is kept in the
-// quarantine and removed. Both moves are renames within one folder, and a
-// journal in the program's registry key says what is under way, so that a
-// run cut short at any point leaves a state the next run completes or
-// undoes: the drivers folder is never left without a file under the
-// driver's name for longer than the pause between the moves.
+// file in the drivers folder itself; the infected file is set aside under a
+// second name while the driver's name still holds it (a hard link where the
+// volume has them, a copy where it has none), and after a pause the copy
+// takes the driver's name in one replacing move. The infected file set
+// aside is then kept in the quarantine and removed. A journal in the
+// program's registry key says what is under way, so that a run cut short at
+// any point leaves a state the next run completes or undoes; at no moment
+// does the driver's name stand empty.
 
 #include "program/cleanup/SavedFileAccess.hpp"
 #include "program/drivercheck/core/DigestJudgement.hpp"
@@ -20,13 +21,19 @@
 #include "program/run/Wide.hpp"
 #include "program/run/WinConsole.hpp"
 
+#include <winioctl.h>
+
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace {
 
 const wchar_t* const JournalValue = L"Replacement";
-constexpr DWORD MoveFlags = MOVEFILE_WRITE_THROUGH; // never MOVEFILE_REPLACE_EXISTING
+// A move into a name found empty never replaces what may have appeared there.
+constexpr DWORD MoveIntoEmptyName = MOVEFILE_WRITE_THROUGH;
+// The clean copy takes the name from the file under it in one step.
+constexpr DWORD ReplacingMove = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 constexpr DWORD HalfPauseMs = 1000;
 
 // The paths of one replacement in the drivers folder.
@@ -60,6 +67,50 @@ bool Exists(const std::wstring& path)
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Deleted, or not there to delete.
+bool DeleteIfThere(const std::wstring& path)
+{
+    return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+// Which file a name stands for: two names of one file (hard links) give the
+// same identity, another file under the same name a different one.
+struct FileIdentity {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+std::optional<FileIdentity> IdentityOf(const std::wstring& path)
+{
+    // No access to the content is asked for: the handle only reads the
+    // file's identity, and lives only for that.
+    UniqueFile file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file || !GetFileInformationByHandle(file.get(), &info))
+        return std::nullopt;
+    return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+// Whether the driver could give its name up now: a program that holds it
+// open without delete sharing keeps the replacing move from taking the name
+// and the set-aside name from being removed again, so nothing is begun.
+bool MayGiveUpItsName(const std::wstring& path)
+{
+    UniqueFile file(CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return static_cast<bool>(file);
+}
+
+bool SameFile(const std::wstring& one, const std::wstring& other)
+{
+    const std::optional<FileIdentity> first = IdentityOf(one);
+    const std::optional<FileIdentity> second = IdentityOf(other);
+    return first && second && *first == *second;
+}
+
 // The run's time, UTC, as the journal's stamp.
 std::u16string UtcStamp()
 {
@@ -67,22 +118,47 @@ std::u16string UtcStamp()
     return std::u16string(stamp.begin(), stamp.end());
 }
 
-// Copies the file's content, as the file system serves it, to a new file
-// that nobody else can have opened, and flushes it to the disk.
+// A new file that nobody else can have opened, stored uncompressed: in a
+// folder with compression set a new file is compressed, and the raw reader,
+// which verifies the repair and keeps the infected file, refuses compressed
+// files. A volume without compression has nothing to turn off.
+UniqueFile CreateUncompressedFile(const std::wstring& path)
+{
+    UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return file;
+    USHORT format = COMPRESSION_FORMAT_NONE;
+    DWORD returned = 0;
+    DeviceIoControl(file.get(), FSCTL_SET_COMPRESSION, &format, sizeof(format), nullptr, 0, &returned, nullptr);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file.get(), &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0) {
+        file.reset();
+        DeleteFileW(path.c_str());
+    }
+    return file;
+}
+
+// Copies the file's content, as the file system serves it, to a new
+// uncompressed file and flushes it to the disk; a copy that fails is
+// deleted.
 bool CopyToNewFile(const std::wstring& source, const std::wstring& target)
 {
     UniqueFile from(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!from)
         return false;
-    UniqueFile to(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                              nullptr));
+    UniqueFile to = CreateUncompressedFile(target);
     if (!to)
         return false;
     const HANDLE copy = to.get();
-    return quarantine::ForEachChunk(from.get(),
-                                    [copy](BYTE* bytes, DWORD count) { return quarantine::WriteAll(copy, bytes, count); })
+    const bool copied = quarantine::ForEachChunk(
+                            from.get(), [copy](BYTE* bytes, DWORD count) { return quarantine::WriteAll(copy, bytes, count); })
         && FlushFileBuffers(copy);
+    to.reset();
+    if (!copied)
+        DeleteFileW(target.c_str());
+    return copied;
 }
 
 // Writes what the file system holds of the file out to the disk, so that a
@@ -105,6 +181,23 @@ std::string InfectedDriverReason(const ReplacementJournal& journal)
         + "), which a clean copy replaced";
 }
 
+// Sets the infected driver aside while its name still holds it: a second
+// name of the same file where the volume has hard links; where it has none
+// (FAT), a copy of what the disk holds of it, or of what the file system
+// serves when it cannot be read raw.
+bool SetAside(RemovalContext& context, const ReplacementPaths& paths)
+{
+    if (CreateHardLinkW(paths.aside.c_str(), paths.driver.c_str(), nullptr))
+        return true;
+    if (const std::optional<std::wstring> raw = context.RawCopyIntoWorkFolder(paths.driver, L"infected-driver.aside")) {
+        const bool copied = CopyToNewFile(*raw, paths.aside);
+        DeleteFileW(raw->c_str());
+        if (copied)
+            return true;
+    }
+    return CopyToNewFile(paths.driver, paths.aside);
+}
+
 } // namespace
 
 bool RemovalContext::ReplaceInfectedDriver()
@@ -124,20 +217,26 @@ bool RemovalContext::ReplaceInfectedDriver()
     GrantAdministratorsAccess(paths->driver.c_str());
 
     char clean[DigestTextBytes] = {};
-    if (!ComputeFileDigest(paths->driver.c_str(), clean))
+    if (!ComputeFileDigest(paths->driver.c_str(), clean) || !MayGiveUpItsName(paths->driver))
         return false;
     ReplacementJournal journal = start;
     journal.cleanDigest = clean;
-    // Nothing is moved unless the journal is on the disk.
+    // Nothing is made in the drivers folder unless the journal is on the disk.
     if (!WriteProgramValue(JournalValue, ToWide(FormatJournal(journal))))
         return false;
     auto checkpoint = [this](ReplacementPoint point) {
         if (replacementCheckpoint)
             replacementCheckpoint(point);
     };
-    auto abandon = [&] {
-        DeleteFileW(paths->staged.c_str());
-        DeleteProgramValue(JournalValue);
+    checkpoint(ReplacementPoint::Journaled);
+    // Undone before the clean copy took the name: the driver under it is
+    // the one that stood there. The journal stays while anything made for
+    // the replacement could not be removed, so that the next run removes it.
+    auto undo = [&](bool setAside) {
+        const bool stagedRemoved = DeleteIfThere(paths->staged);
+        const bool asideRemoved = !setAside || DeleteIfThere(paths->aside);
+        if (stagedRemoved && asideRemoved)
+            DeleteProgramValue(JournalValue);
         return false;
     };
 
@@ -146,34 +245,41 @@ bool RemovalContext::ReplaceInfectedDriver()
     char staged[DigestTextBytes] = {};
     if (!CopyToNewFile(paths->driver, paths->staged) || !ComputeFileDigest(paths->staged.c_str(), staged)
         || std::memcmp(staged, clean, DigestTextBytes) != 0)
-        return abandon();
+        return undo(false);
     checkpoint(ReplacementPoint::Staged);
 
-    // MoveFileExW without MOVEFILE_REPLACE_EXISTING never replaces a file.
-    if (!MoveFileExW(paths->driver.c_str(), paths->aside.c_str(), MoveFlags))
-        return abandon();
-    checkpoint(ReplacementPoint::MovedAside);
+    if (!SetAside(*this, *paths))
+        return undo(false);
+    checkpoint(ReplacementPoint::SetAside);
+    const std::optional<FileIdentity> setAside = IdentityOf(paths->driver);
 
     Sleep(HalfPauseMs);
     checkpoint(ReplacementPoint::Pausing);
     Sleep(HalfPauseMs);
 
-    if (!MoveFileExW(paths->staged.c_str(), paths->driver.c_str(), MoveFlags)) {
-        // The driver's name must not stay empty: put the file that stood
-        // there back; failing that, copy the clean content in, and as a
-        // last resort copy the infected file back. What cannot be cleaned
-        // up is left with its journal for the next run.
-        if (MoveFileExW(paths->aside.c_str(), paths->driver.c_str(), MoveFlags)) {
-            if (DeleteFileW(paths->staged.c_str()))
-                DeleteProgramValue(JournalValue);
-        } else if (CopyFileW(paths->staged.c_str(), paths->driver.c_str(), TRUE)) {
-            FlushToDisk(paths->driver);
+    // Another file under the name now (Windows File Protection puts its own
+    // copy of a system file back when it sees the name change): what the
+    // disk holds of it decides. The clean content is the repair done;
+    // anything else is not replaced by this run, and the repair failed.
+    const std::optional<FileIdentity> now = IdentityOf(paths->driver);
+    if (setAside && now && *now != *setAside) {
+        char raw[DigestTextBytes] = {};
+        const bool cleanInPlace = RawDigest(paths->driver, raw) && std::memcmp(raw, clean, DigestTextBytes) == 0;
+        if (cleanInPlace)
             cleanDriverDigest = clean;
-        } else {
-            CopyFileW(paths->aside.c_str(), paths->driver.c_str(), TRUE);
-        }
-        return false;
+        const bool cleared = DeleteIfThere(paths->staged)
+            && RemoveInfectedDriverKeepingCopy(paths->aside, paths->driver, InfectedDriverReason(journal));
+        if (cleared)
+            DeleteProgramValue(JournalValue);
+        return cleanInPlace && cleared;
     }
+
+    if (!MoveFileExW(paths->staged.c_str(), paths->driver.c_str(), ReplacingMove))
+        return undo(true);
+    // Should the journal not say so, the next run still tells the moved-in
+    // state by the staged copy's name being gone.
+    journal.replaced = true;
+    WriteProgramValue(JournalValue, ToWide(FormatJournal(journal)));
     FlushToDisk(paths->driver);
     cleanDriverDigest = clean;
     checkpoint(ReplacementPoint::MovedIn);
@@ -184,19 +290,20 @@ bool RemovalContext::ReplaceInfectedDriver()
     return true;
 }
 
-bool RemovalContext::VerifyReplacedDriver()
+ReplacedDriverCheck RemovalContext::VerifyReplacedDriver()
 {
-    if (cleanDriverDigest.empty())
-        return false;
     wchar_t systemDirectory[MAX_PATH] = {};
     const UINT length = GetSystemDirectoryW(systemDirectory, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
-        return false;
+        return ReplacedDriverCheck::Unreadable;
     // Read from the volume, as the scan found the infection: the file
     // system's answer is the one the rootkit controls.
     char raw[DigestTextBytes] = {};
-    return RawDigest(std::wstring(systemDirectory) + L"\\drivers\\" + infectedDriverName, raw)
-        && cleanDriverDigest == raw;
+    if (!RawDigest(std::wstring(systemDirectory) + L"\\drivers\\" + infectedDriverName, raw))
+        return ReplacedDriverCheck::Unreadable;
+    if (!cleanDriverDigest.empty() && cleanDriverDigest == raw)
+        return ReplacedDriverCheck::Clean;
+    return infectedRawDigest == raw ? ReplacedDriverCheck::Infected : ReplacedDriverCheck::Other;
 }
 
 void RemovalContext::CompleteInterruptedReplacement()
@@ -216,15 +323,14 @@ void RemovalContext::CompleteInterruptedReplacement()
     GrantAdministratorsAccess(paths->folder.c_str());
 
     ReplacementState state;
+    state.replaced = journal->replaced;
     state.driverExists = Exists(paths->driver);
-    char driver[DigestTextBytes] = {};
-    state.driverIsClean = state.driverExists && ComputeFileDigest(paths->driver.c_str(), driver)
-        && journal->cleanDigest == driver;
     state.stagedExists = Exists(paths->staged);
     state.asideExists = Exists(paths->aside);
     char staged[DigestTextBytes] = {};
     state.stagedIsClean = state.stagedExists && ComputeFileDigest(paths->staged.c_str(), staged)
         && journal->cleanDigest == staged;
+    state.asideIsDriver = state.driverExists && state.asideExists && SameFile(paths->driver, paths->aside);
     const RecoveryPlan plan = PlanRecovery(state);
 
     bool done = true;
@@ -233,12 +339,15 @@ void RemovalContext::CompleteInterruptedReplacement()
         case RecoveryStep::DeleteStaged:
             done = DeleteFileW(paths->staged.c_str()) && done;
             break;
+        case RecoveryStep::DeleteAside:
+            done = DeleteFileW(paths->aside.c_str()) && done;
+            break;
         case RecoveryStep::MoveStagedIn:
-            done = MoveFileExW(paths->staged.c_str(), paths->driver.c_str(), MoveFlags) && done;
+            done = MoveFileExW(paths->staged.c_str(), paths->driver.c_str(), MoveIntoEmptyName) && done;
             FlushToDisk(paths->driver);
             break;
         case RecoveryStep::MoveAsideBack:
-            done = MoveFileExW(paths->aside.c_str(), paths->driver.c_str(), MoveFlags) && done;
+            done = MoveFileExW(paths->aside.c_str(), paths->driver.c_str(), MoveIntoEmptyName) && done;
             break;
         case RecoveryStep::QuarantineAside:
             done = RemoveInfectedDriverKeepingCopy(paths->aside, paths->driver, InfectedDriverReason(*journal))

@@ -45,7 +45,7 @@ bool RemovalContext::RemoveKeepingCopy(const std::wstring& path, const std::stri
 bool RemovalContext::RemoveInfectedDriverKeepingCopy(const std::wstring& asidePath, const std::wstring& driverPath,
                                                      const std::string& reason)
 {
-    const std::string action = "moved aside and replaced by the clean copy";
+    const std::string action = "set aside and replaced by the clean copy";
     const std::optional<std::wstring> raw = RawCopyIntoWorkFolder(asidePath, L"infected-driver.raw");
     if (raw) {
         QuarantineFileContent(Prepared(*this), driverPath, *raw, action,

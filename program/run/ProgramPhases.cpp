@@ -68,6 +68,7 @@ RunPhases ProgramPhases(RemovalContext& context)
     phases.getVersion = QueryVersion;
     phases.isUserAnAdmin = [] { return IsUserAnAdmin() != FALSE; };
     phases.systemVolumeWithoutAccessLists = SystemVolumeWithoutAccessLists;
+    phases.makeWorkFolder = [&] { return context.MakeWorkFolder(); };
     phases.extractDriver = [&] { return context.ExtractDriver(); };
     phases.installAndStartDriver = [&] { return context.InstallAndStartDriver(); };
     phases.inspectSystemMemory = [&] { return context.memoryOutcome = context.InspectSystemMemory(); };

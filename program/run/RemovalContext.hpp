@@ -16,9 +16,10 @@
 
 // The points of a driver replacement at which a run may be cut short.
 enum class ReplacementPoint {
+    Journaled,      // the journal is written; nothing is made in the drivers folder yet
     Staged,         // the clean copy stands in the drivers folder under its own name
-    MovedAside,     // the infected driver has been moved aside
-    Pausing,        // in the pause between the two moves
+    SetAside,       // the infected driver is set aside, its name still holding it
+    Pausing,        // in the pause before the replacing move
     MovedIn,        // the clean copy bears the driver's name
 };
 
@@ -92,9 +93,10 @@ struct RemovalContext {
     // the copy; false when the copy or its digest failed.
     bool RawDigest(const std::wstring& path, char* output);
     bool ReplaceInfectedDriver();
-    // A raw copy of the driver now under the infected driver's name has the
-    // digest of the clean copy put in place.
-    bool VerifyReplacedDriver();
+    // What a raw copy of the driver now under the infected driver's name
+    // holds: the clean copy put in place, the infected content the scan
+    // read, something else, or nothing could be read.
+    ReplacedDriverCheck VerifyReplacedDriver();
     // Finishes or undoes a replacement that an earlier run's journal shows
     // was interrupted; writes one line when there was one.
     void CompleteInterruptedReplacement();
@@ -111,7 +113,7 @@ struct RemovalContext {
     // and why (`reason`); a copy that cannot be kept is said on the console
     // and does not stop the removal. True when it is deleted.
     bool RemoveKeepingCopy(const std::wstring& path, const std::string& action, const std::string& reason);
-    // The same for the infected driver moved aside from `driverPath`: what
+    // The same for the infected driver set aside from `driverPath`: what
     // is kept is a raw copy of its clusters (the file system may serve the
     // clean content in its place), or its ordinary content when no raw copy
     // can be made; the manifest names it by the driver's path.

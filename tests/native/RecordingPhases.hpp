@@ -12,6 +12,7 @@ struct PhaseAnswers {
     OsVersion version{2, 6};
     bool admin = true;
     bool debugPrivilege = true;
+    bool workFolderMade = true;
     bool extracted = true;
     ServiceHandles handles{reinterpret_cast<void*>(1), reinterpret_cast<void*>(2)};
     int32_t outcome = Clean;
@@ -20,7 +21,7 @@ struct PhaseAnswers {
     bool streamFound = true;
     CleanupResult folder = CleanupResult::Done;
     bool replaced = true;
-    bool verified = true;
+    ReplacedDriverCheck verified = ReplacedDriverCheck::Clean;
     CleanupResult registry = CleanupResult::Done;
     std::u16string quarantine;
     std::optional<std::u16string> previousRestart;
@@ -30,7 +31,7 @@ struct PhaseAnswers {
 };
 
 // Calls are recorded as "debug", "title", "version", "admin", "journal",
-// "extract", "install", "inspect", "stop", "scan", "ask", "streams",
+// "work folder" (only when it is not made), "extract", "install", "inspect", "stop", "scan", "ask", "streams",
 // "folder", "replace", "verify", "registry", "record restart",
 // "forget restart", "sleep", "restart", "key", "delete". The questions
 // that change nothing (the quarantine's folder, an earlier restart, the
@@ -48,6 +49,11 @@ struct RecordingPhases {
         phases.isUserAnAdmin = [=] { note("admin"); return a.admin; };
         phases.systemVolumeWithoutAccessLists = [=] { return a.volumeWithoutAccessLists; };
         phases.completeInterruptedReplacement = [=] { note("journal"); };
+        phases.makeWorkFolder = [=] {
+            if (!a.workFolderMade)
+                note("work folder");
+            return a.workFolderMade;
+        };
         phases.extractDriver = [=] { note("extract"); return a.extracted; };
         phases.installAndStartDriver = [=] { note("install"); return a.handles; };
         phases.inspectSystemMemory = [=] { note("inspect"); return a.outcome; };

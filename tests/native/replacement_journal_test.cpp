@@ -29,6 +29,29 @@ TEST(ReplacementJournal, RoundTripsAndNamesItsFiles)
     ReplacementJournal noInfectedDigest = Journal;
     noInfectedDigest.infectedDigest.clear();
     EXPECT_TRUE(ParseJournal(FormatJournal(noInfectedDigest)));
+
+    ReplacementJournal replaced = Journal;
+    replaced.replaced = true;
+    EXPECT_EQ(FormatJournal(replaced), text + u"|replaced");
+    const std::optional<ReplacementJournal> replacedBack = ParseJournal(FormatJournal(replaced));
+    ASSERT_TRUE(replacedBack);
+    EXPECT_TRUE(replacedBack->replaced);
+    EXPECT_FALSE(back->replaced);
+}
+
+// A device name opens the device in every folder: digesting "NUL.sys" or
+// "CON" would read the null device or wait on the console.
+TEST(ReplacementJournal, RefusesReservedDeviceNames)
+{
+    for (const char16_t* name : {u"CON", u"con", u"PRN", u"aux", u"NUL", u"NUL.sys", u"nul.tar.gz", u"Con.txt",
+                                 u"COM1", u"com9.sys", u"LPT1", u"lpt9", u"NUL .sys", u"COM\u00b9"}) {
+        EXPECT_FALSE(IsPlainFileName(name)) << std::string(name, name + std::char_traits<char16_t>::length(name));
+        EXPECT_FALSE(ParseJournal(std::u16string(name) + u"|20261210T114005Z|0123456789abcdef0123456789abcdef|"));
+    }
+    for (const char16_t* name : {u"CONSOLE.sys", u"nulls.sys", u"com10.sys", u"COM0", u"lpt.sys", u"auxclass.sys",
+                                 u"my.con", u"xNUL", u"pcon.sys"}) {
+        EXPECT_TRUE(IsPlainFileName(name)) << std::string(name, name + std::char_traits<char16_t>::length(name));
+    }
 }
 
 // The journal's names are joined to the drivers folder: a journal that
@@ -53,6 +76,8 @@ TEST(ReplacementJournal, RefusesWhatItDoesNotWrite)
              u"ndis.sys|20261210T114005Z|0123456789ABCDEF0123456789ABCDEF|",
              u"ndis.sys|20261210T114005Z|0123456789abcdef|",
              u"ndis.sys|20261210T114005Z|" + digest + u"|xyz",
+             u"ndis.sys|20261210T114005Z|" + digest + u"||done",
+             u"ndis.sys|20261210T114005Z|" + digest + u"||replaced|",
              std::u16string(161, u'a') + u"|20261210T114005Z|" + digest + u"|",
          }) {
         EXPECT_FALSE(ParseJournal(text)) << std::string(text.begin(), text.end());
@@ -66,30 +91,51 @@ struct RecoveryCase {
     const char* name;
     ReplacementState state;
     std::vector<RecoveryStep> steps;
+    const char* outcome;
 };
+
+const char* const NotBegun = "the replacement had not begun; the driver is as it was";
+const char* const Finished = "it had finished";
+const char* const StagedOnly = "the driver had not been replaced; the copy made for it was removed";
+const char* const Undone = "the driver had not been replaced; the copies made for it were removed";
+const char* const Completed = "the clean copy was in place; the replacement was completed";
+const char* const MovedIn = "the clean copy was put in place; the replacement was completed";
+const char* const PutBack = "no whole clean copy was left, so the driver that stood there was put back";
+const char* const NothingLeft = "no file of the driver is left to put in place";
 
 // The states a run cut short can leave, by the point it stopped at, and
 // the states nobody's run should leave but a machine might still hold.
-// {driver exists, driver is clean, staged copy exists, staged copy is whole, moved-aside file exists}
+// {journal says replaced, driver exists, staged copy exists, staged copy is whole, set-aside exists,
+//  set-aside is the file under the driver's name}
 const RecoveryCase RecoveryCases[] = {
+    // The journal was written, nothing else yet: the driver is untouched.
+    {"journal only", {false, true, false, false, false, false}, {}, NotBegun},
     // Stopped while staging: the copy may be partial; the driver is untouched.
-    {"staging", {true, false, true, false, false}, {S::DeleteStaged}},
-    {"staged", {true, true, true, true, false}, {S::DeleteStaged}},
-    {"before staging", {true, true, false, false, false}, {}},
-    // Moved aside, in the pause: the clean copy goes in.
-    {"moved aside", {false, false, true, true, true}, {S::MoveStagedIn, S::QuarantineAside}},
-    // Moved in: only the infected file is left to keep.
-    {"moved in", {true, true, false, false, true}, {S::QuarantineAside}},
-    // The infected file was copied back when neither move could be made.
-    {"copied back", {true, false, true, true, true}, {S::DeleteStaged, S::QuarantineAside}},
-    // A copy that is not whole never takes the driver's name.
-    {"moved aside, copy damaged", {false, false, true, false, true}, {S::MoveAsideBack, S::DeleteStaged}},
-    {"moved aside, copy gone", {false, false, false, false, true}, {S::MoveAsideBack}},
-    // A file that stands under the driver's name is never touched.
-    {"all three", {true, true, true, true, true}, {S::DeleteStaged, S::QuarantineAside}},
-    {"only the copy", {false, false, true, true, false}, {S::MoveStagedIn}},
-    {"only a damaged copy", {false, false, true, false, false}, {S::DeleteStaged}},
-    {"nothing", {false, false, false, false, false}, {}},
+    {"staging", {false, true, true, false, false, false}, {S::DeleteStaged}, StagedOnly},
+    {"staged", {false, true, true, true, false, false}, {S::DeleteStaged}, StagedOnly},
+    // Set aside by a hard link, in the pause: the name still holds the
+    // driver, and the link is only its second name.
+    {"linked aside", {false, true, true, true, true, true}, {S::DeleteStaged, S::DeleteAside}, Undone},
+    // Set aside by a copy (no hard links on the volume), in the pause.
+    {"copied aside", {false, true, true, true, true, false}, {S::DeleteStaged, S::DeleteAside}, Undone},
+    // The staged copy lost after a link was made: still the driver's second name.
+    {"linked aside, copy gone", {false, true, false, false, true, true}, {S::DeleteAside}, Undone},
+    // The replacing move was made; the journal may not say so yet.
+    {"moved in", {false, true, false, false, true, false}, {S::QuarantineAside}, Completed},
+    {"moved in, recorded", {true, true, false, false, true, false}, {S::QuarantineAside}, Completed},
+    {"moved in, a stray copy", {true, true, true, true, true, false}, {S::DeleteStaged, S::QuarantineAside},
+     Completed},
+    // The set-aside file was removed; only the journal was left.
+    {"finished", {true, true, false, false, false, false}, {}, Finished},
+    // An empty name (an older two-move run, or a file removed since):
+    // the clean copy goes in when whole, else the infected file goes back.
+    {"empty name", {false, false, true, true, true, false}, {S::MoveStagedIn, S::QuarantineAside}, MovedIn},
+    {"empty name, copy damaged", {false, false, true, false, true, false}, {S::MoveAsideBack, S::DeleteStaged},
+     PutBack},
+    {"empty name, copy gone", {false, false, false, false, true, false}, {S::MoveAsideBack}, PutBack},
+    {"only the copy", {false, false, true, true, false, false}, {S::MoveStagedIn}, MovedIn},
+    {"only a damaged copy", {false, false, true, false, false, false}, {S::DeleteStaged}, NothingLeft},
+    {"nothing", {false, false, false, false, false, false}, {}, NothingLeft},
 };
 
 TEST(ReplacementRecovery, PlanForEveryState)
@@ -99,17 +145,18 @@ TEST(ReplacementRecovery, PlanForEveryState)
         const RecoveryPlan plan = PlanRecovery(c.state);
         EXPECT_EQ(plan.steps, c.steps);
         ASSERT_NE(plan.outcome, nullptr);
-        EXPECT_NE(std::string(plan.outcome), "");
+        EXPECT_STREQ(plan.outcome, c.outcome);
     }
 }
 
-// After any plan, a file stands under the driver's name whenever one of
-// the three files existed to put there.
+// Over every state: a file under the driver's name is never moved over or
+// quarantined while it is the set-aside file itself, and after the plan a
+// file stands under the name whenever one of the files existed to put there.
 TEST(ReplacementRecovery, AFileEndsUnderTheDriversNameWheneverOneIsLeft)
 {
-    for (int bits = 0; bits < 16; ++bits) {
-        const ReplacementState state{(bits & 1) != 0, (bits & 1) != 0, (bits & 2) != 0, (bits & 6) == 6,
-                                     (bits & 8) != 0};
+    for (int bits = 0; bits < 64; ++bits) {
+        ReplacementState state{(bits & 1) != 0, (bits & 2) != 0, (bits & 4) != 0, (bits & 12) == 12,
+                               (bits & 16) != 0, (bits & 50) == 50};
         const RecoveryPlan plan = PlanRecovery(state);
         bool driver = state.driverExists;
         for (RecoveryStep step : plan.steps) {
@@ -117,6 +164,8 @@ TEST(ReplacementRecovery, AFileEndsUnderTheDriversNameWheneverOneIsLeft)
                 EXPECT_FALSE(driver) << bits << ": a move over the driver's name";
                 driver = true;
             }
+            if (step == S::QuarantineAside)
+                EXPECT_FALSE(state.asideIsDriver) << bits << ": the driver in place taken for the infected file";
         }
         EXPECT_EQ(driver, state.driverExists || state.stagedIsClean || state.asideExists) << bits;
     }

@@ -121,16 +121,36 @@ std::vector<Scenario> Scenarios()
     // switches the restart, which the user agreed to, follows.
     s = {"infected_failed_replacement_says_not_removed", infected(Infected, true)};
     s.answers.replaced = false;
-    s.answers.verified = false;
+    s.answers.verified = ReplacedDriverCheck::Infected;
     s.expectedCalls = Calls({"ask", "replace", "verify", "sleep", "restart"});
     s.expectedTranscript = Banner + "\n" + NotRemovedReport + ExitPrompt;
     list.push_back(s);
 
     s = {"infected_written_back_says_not_removed", infected(Infected, true)};
-    s.answers.verified = false;
+    s.answers.verified = ReplacedDriverCheck::Infected;
     s.expectedCalls = Calls({"ask", "replace", "verify", "sleep", "restart"});
     s.expectedTranscript = Banner + "\n" + NotRemovedReport + ExitPrompt;
     list.push_back(s);
+
+    // The re-read says only what it saw.
+    const struct {
+        const char* name;
+        ReplacedDriverCheck check;
+        const char* line;
+    } reReads[] = {
+        {"infected_unreadable_after_repair_says_so", ReplacedDriverCheck::Unreadable,
+         "The driver could not be read straight from the disk, so the repair could not be verified."},
+        {"infected_other_content_after_repair_says_so", ReplacedDriverCheck::Other,
+         "The driver on the disk holds neither the clean copy nor the infected content."},
+    };
+    for (const auto& reRead : reReads) {
+        s = {reRead.name, infected(Infected, true)};
+        s.answers.verified = reRead.check;
+        s.expectedCalls = Calls({"ask", "replace", "verify", "sleep", "restart"});
+        s.expectedTranscript = Banner + "\n\nInfected Driver: <c12>Not removed<c15>\n" + reRead.line
+            + "\n\n\nRestarting Windows ...\r\n" + ExitPrompt;
+        list.push_back(s);
+    }
 
     s = {"repair_names_its_quarantine", infected(Infected, true)};
     s.answers.quarantine = u"C:\\WINDOWS\\KorvaleQuarantine\\20261210T114005Z";
@@ -188,6 +208,14 @@ std::vector<Scenario> Scenarios()
     s.answers.extracted = false;
     s.expectedCalls = {"debug", "title", "version", "admin", "journal", "extract"};
     s.expectedTranscript = Banner;
+    list.push_back(s);
+
+    // The work folder's line (written by the phase) stays on a console
+    // opened by a double click until a key is pressed.
+    s = {"work_folder_failure_waits_for_a_key"};
+    s.answers.workFolderMade = false;
+    s.expectedCalls = {"debug", "title", "version", "admin", "journal", "work folder", "key"};
+    s.expectedTranscript = Banner + ExitPrompt;
     list.push_back(s);
 
     s = {"not_an_administrator"};

@@ -271,9 +271,9 @@ std::vector<SwitchedRun> SwitchedRuns()
         {"repair_ads_failed_replacement", noReboot, With(ads, [](auto& a) { a.replaced = false; }), AdsSteps,
          ReplacementWarning + Disinfected + RestartByHand, 4},
         // The rootkit wrote the driver back, or the moves went elsewhere.
-        {"repair_not_removed_on_the_disk", repair, With(plain, [](auto& a) { a.verified = false; }),
+        {"repair_not_removed_on_the_disk", repair, With(plain, [](auto& a) { a.verified = ReplacedDriverCheck::Infected; }),
          {"replace", "verify"}, NotRemoved + NoRestartAfterFailure, 4},
-        {"repair_ads_not_removed_on_the_disk", noReboot, With(ads, [](auto& a) { a.verified = false; }), AdsSteps,
+        {"repair_ads_not_removed_on_the_disk", noReboot, With(ads, [](auto& a) { a.verified = ReplacedDriverCheck::Infected; }), AdsSteps,
          NotRemoved + RestartByHand, 4},
         {"repair_ads_hidden_executable_not_found", repair, With(ads, [](auto& a) { a.streamFound = false; }),
          AdsSteps,
@@ -295,7 +295,7 @@ std::vector<SwitchedRun> SwitchedRuns()
              a.streamFound = false;
              a.folder = CleanupResult::Failed;
              a.replaced = false;
-             a.verified = false;
+             a.verified = ReplacedDriverCheck::Infected;
              a.registry = CleanupResult::Failed;
          }),
          AdsSteps,
@@ -365,6 +365,21 @@ TEST_P(SwitchedRunTable, CallsTranscriptAndCode)
 
 INSTANTIATE_TEST_SUITE_P(Cases, SwitchedRunTable, testing::ValuesIn(SwitchedRuns()),
                          [](const testing::TestParamInfo<SwitchedRun>& info) { return info.param.name; });
+
+// A work folder that cannot be made ends a run with switches at once, with
+// "cannot run"; only the interactive run waits for a key.
+TEST(SwitchedRefusals, WorkFolderFailureEndsWithCodeFiveAndNoKeyWait)
+{
+    PhaseAnswers answers;
+    answers.workFolderMade = false;
+    RecordingPhases recorder(answers);
+    RecordingConsole console;
+    RunOptions options;
+    options.switches = true;
+    EXPECT_EQ(ExitCodeFor(RunRemovalWith(recorder.phases, console.sink, options)), 5);
+    EXPECT_EQ(recorder.calls, (std::vector<std::string>{"debug", "title", "version", "admin", "journal", "work folder"}));
+    EXPECT_EQ(console.transcript, Banner);
+}
 
 // The refusals end a run with switches as they end the interactive one,
 // with "cannot run" for its code; the interactive run still returns 0.

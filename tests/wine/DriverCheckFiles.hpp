@@ -119,8 +119,16 @@ inline std::vector<std::wstring> WorkFoldersLeft()
     return EntriesOf(TemporaryFolder(), L"KorvaleNoQuorVallin-*");
 }
 
+// The runs' folders in the quarantine under the Windows folder.
+inline std::vector<std::wstring> QuarantineRuns()
+{
+    wchar_t windows[MAX_PATH] = {};
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    return EntriesOf(std::wstring(windows) + L"\\KorvaleQuarantine\\", L"*");
+}
+
 // What a replacement of the driver left in the drivers folder besides the
-// driver itself: its staged copy, the infected file moved aside.
+// driver itself: its staged copy, the infected file set aside.
 inline std::vector<std::wstring> ReplacementLeftovers(const std::wstring& driverName)
 {
     std::vector<std::wstring> names;

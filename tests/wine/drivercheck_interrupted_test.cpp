@@ -114,13 +114,15 @@ TEST_F(InterruptedReplacement, TheNextRunCompletesOrUndoesItAtEveryPoint)
         bool cleanCopyInPlace; // another file, the clean copy, ends under the name
         const char* said;
     } cases[] = {
+        {ReplacementPoint::Journaled, "after the journal", false,
+         "the replacement had not begun; the driver is as it was"},
         {ReplacementPoint::Staged, "after staging", false,
-         "the driver had not been moved; the copy made for it was removed"},
-        {ReplacementPoint::MovedAside, "after the first move", true,
-         "the clean copy was put in place; the replacement was completed"},
-        {ReplacementPoint::Pausing, "during the pause", true,
-         "the clean copy was put in place; the replacement was completed"},
-        {ReplacementPoint::MovedIn, "after the second move", true,
+         "the driver had not been replaced; the copy made for it was removed"},
+        {ReplacementPoint::SetAside, "after setting aside", false,
+         "the driver had not been replaced; the copies made for it were removed"},
+        {ReplacementPoint::Pausing, "during the pause", false,
+         "the driver had not been replaced; the copies made for it were removed"},
+        {ReplacementPoint::MovedIn, "after the replacing move", true,
          "the clean copy was in place; the replacement was completed"},
     };
     for (const auto& c : cases) {
@@ -129,7 +131,7 @@ TEST_F(InterruptedReplacement, TheNextRunCompletesOrUndoesItAtEveryPoint)
         const uint64_t infectedFile = FileIndex(driver);
         ASSERT_TRUE(ReplaceAndKillAt(c.point)) << "the second process did not reach the point";
         ASSERT_TRUE(ReadProgramValue(L"Replacement")) << "the journal was left";
-        EXPECT_EQ(PathExists(driver), c.point == ReplacementPoint::Staged || c.point == ReplacementPoint::MovedIn);
+        EXPECT_TRUE(PathExists(driver)) << "the driver's name stood empty";
 
         const std::string said = NextRunStarts();
 
@@ -143,21 +145,27 @@ TEST_F(InterruptedReplacement, TheNextRunCompletesOrUndoesItAtEveryPoint)
     }
 }
 
-// Cut short after the first move, and the clean copy lost as well: the
-// infected file is put back under the driver's name, as it was before.
-TEST_F(InterruptedReplacement, WithoutItsCleanCopyTheDriverThatStoodThereIsPutBack)
+// Cut short in the pause, and the clean copy lost as well: the set-aside
+// name is a hard link of the driver still in place, which the next run
+// removes as a name only; nothing is taken for the infected file.
+TEST_F(InterruptedReplacement, ASetAsideLinkOfTheDriverInPlaceIsRemovedAsANameOnly)
 {
     const uint64_t infectedFile = FileIndex(driver);
-    ASSERT_TRUE(ReplaceAndKillAt(ReplacementPoint::MovedAside));
+    ASSERT_TRUE(ReplaceAndKillAt(ReplacementPoint::Pausing));
     const std::vector<std::wstring> staged = EntriesOf(DriversFolder(), std::wstring(DriverName) + L".*.new");
+    const std::vector<std::wstring> aside = EntriesOf(DriversFolder(), std::wstring(DriverName) + L".*.bad");
     ASSERT_EQ(staged.size(), 1u);
+    ASSERT_EQ(aside.size(), 1u);
+    ASSERT_EQ(FileIndex(DriversFolder() + aside.front()), infectedFile) << "set aside as a second name";
     ASSERT_TRUE(DeleteFileW((DriversFolder() + staged.front()).c_str()));
+    const std::vector<std::wstring> quarantined = QuarantineRuns();
 
     const std::string said = NextRunStarts();
 
-    EXPECT_NE(said.find("no whole clean copy was left, so the driver that stood there was put back.\n"),
+    EXPECT_NE(said.find("the driver had not been replaced; the copies made for it were removed.\n"),
               std::string::npos)
         << said;
+    EXPECT_EQ(QuarantineRuns(), quarantined) << "the driver in place was kept as if removed";
     EXPECT_EQ(FileIndex(driver), infectedFile);
     EXPECT_EQ(ReadWholeFile(driver), content);
     EXPECT_EQ(ReplacementLeftovers(DriverName), std::vector<std::wstring>{});

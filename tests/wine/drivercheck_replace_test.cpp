@@ -1,14 +1,14 @@
 // ReplaceInfectedDriver in the prefix's real drivers folder: the clean path
-// and the ways it can fail. Whatever fails, a file stands under the
-// driver's name afterwards, and what a failure leaves behind is finished
-// by the next run from the replacement's journal.
+// and the ways it can fail. A file stands under the driver's name at every
+// moment, and what a failure leaves behind is finished or undone by the
+// next run from the replacement's journal.
 //
 // A move or a deletion is refused by holding the file open without
 // FILE_SHARE_DELETE: both need DELETE access, which such a handle denies
-// (Wine checks sharing for it as Windows does). The handle is taken by a
-// helper thread during the replacement's pause, as soon as the infected
-// file has been moved aside, so that the steps before the pause still
-// succeed.
+// (Wine checks sharing for it as Windows does, per file, not per name).
+// The handle is taken by a helper thread during the replacement's pause,
+// as soon as the infected file has been set aside, so that the steps before
+// the pause still succeed.
 
 #include "program/drivercheck/core/ReplacementJournal.hpp"
 #include "program/run/ProgramKey.hpp"
@@ -34,7 +34,7 @@ namespace {
 
 const wchar_t DriverName[] = L"kqvrepl.sys";
 
-// The driver's file moved aside ("kqvrepl.sys.<time>.bad") and its staged
+// The driver's file set aside ("kqvrepl.sys.<time>.bad") and its staged
 // clean copy ("....new"), as they stand in the drivers folder now.
 std::wstring AsideFile()
 {
@@ -48,12 +48,12 @@ std::wstring StagedFile()
     return names.empty() ? std::wstring() : DriversFolder() + names.front();
 }
 
-// Once the infected driver has been moved aside, opens what `which` names
+// Once the infected driver has been set aside, opens what `which` names
 // ("aside", "staged") without delete sharing, and keeps it open until it is
 // destroyed.
-class HoldWhenMovedAside {
+class HoldWhenSetAside {
 public:
-    explicit HoldWhenMovedAside(std::vector<std::string> which)
+    explicit HoldWhenSetAside(std::vector<std::string> which)
         : worker_([this, which = std::move(which)] {
               const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
               while (!stop_ && AsideFile().empty() && std::chrono::steady_clock::now() < deadline)
@@ -67,7 +67,7 @@ public:
           })
     {
     }
-    ~HoldWhenMovedAside() { Release(); }
+    ~HoldWhenSetAside() { Release(); }
     void Release()
     {
         stop_ = true;
@@ -242,64 +242,139 @@ TEST_F(ReplaceDriver, WithoutAPlainNameNothingIsTouched)
     }
 }
 
-TEST_F(ReplaceDriver, CleanCopyThatCannotBeMovedPutsTheDriverBack)
+// The replacing move refused: the driver never left its name, and only the
+// copy made for it is left for the next run to remove.
+TEST_F(ReplaceDriver, CleanCopyThatCannotBeMovedInLeavesTheDriverInPlace)
 {
     const uint64_t before = FileIndex(driver);
-    HoldWhenMovedAside hold({"staged"});
+    HoldWhenSetAside hold({"staged"});
     EXPECT_FALSE(context.ReplaceInfectedDriver());
     ASSERT_TRUE(hold.AllHeld());
-    EXPECT_EQ(FileIndex(driver), before) << "the driver's own file is moved back";
+    EXPECT_EQ(FileIndex(driver), before) << "the driver's own file stays under its name";
     EXPECT_EQ(ReadWholeFile(driver), content);
-    EXPECT_TRUE(AsideFile().empty());
+    EXPECT_TRUE(AsideFile().empty()) << "its second name is removed";
     EXPECT_TRUE(context.cleanDriverDigest.empty()) << "nothing clean was put in place";
 
-    // The held copy could not be removed; the next run removes it.
     hold.Release();
     ASSERT_TRUE(JournalLeft());
     const std::string said = CompleteInterrupted();
-    EXPECT_NE(said.find("the driver had not been moved; the copy made for it was removed.\n"), std::string::npos) << said;
+    EXPECT_NE(said.find("the driver had not been replaced; the copy made for it was removed.\n"), std::string::npos)
+        << said;
     EXPECT_EQ(FileIndex(driver), before);
     EXPECT_EQ(ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
     EXPECT_FALSE(JournalLeft());
 }
 
-TEST_F(ReplaceDriver, WhenTheDriverCannotBeMovedBackTheCleanCopyIsCopiedIn)
+// The driver's file itself held (through its set-aside name, which is the
+// same file): the name cannot be given to the copy, and neither the copy
+// nor the second name can be removed at once. The next run takes the
+// second name for what it is, the driver in place, and removes it.
+TEST_F(ReplaceDriver, AHeldDriverStaysInPlaceAndTheNextRunRemovesWhatWasMadeForIt)
 {
-    // Both the clean copy and the file moved aside are held: neither can be
-    // renamed, but the clean copy can still be read.
     const uint64_t before = FileIndex(driver);
-    HoldWhenMovedAside hold({"staged", "aside"});
+    const std::vector<std::wstring> quarantined = QuarantineRuns();
+    HoldWhenSetAside hold({"staged", "aside"});
     EXPECT_FALSE(context.ReplaceInfectedDriver());
     ASSERT_TRUE(hold.AllHeld());
+    EXPECT_EQ(FileIndex(driver), before);
     EXPECT_EQ(ReadWholeFile(driver), content);
-    EXPECT_NE(FileIndex(driver), before);
-    EXPECT_EQ(context.cleanDriverDigest.size(), 32u) << "the clean content stands under the name";
+    EXPECT_EQ(FileIndex(AsideFile()), before) << "set aside as a second name of the driver";
+    EXPECT_TRUE(context.cleanDriverDigest.empty());
 
     hold.Release();
     const std::string said = CompleteInterrupted();
-    EXPECT_NE(said.find("the replacement was completed.\n"), std::string::npos) << said;
+    EXPECT_NE(said.find("the driver had not been replaced; the copies made for it were removed.\n"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(FileIndex(driver), before);
+    EXPECT_EQ(ReadWholeFile(driver), content);
+    EXPECT_EQ(QuarantineRuns(), quarantined) << "the driver in place was kept as if removed";
     EXPECT_EQ(ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
     EXPECT_FALSE(JournalLeft());
 }
 
+// The infected file, alone under its set-aside name once the copy has
+// taken the driver's, cannot be removed: the repair is done, and the next
+// run keeps and removes the infected file.
 TEST_F(ReplaceDriver, AsideFileThatCannotBeRemovedLeavesTheRepairDoneAndItsJournal)
 {
     const uint64_t before = FileIndex(driver);
-    HoldWhenMovedAside hold({"aside"});
+    HANDLE held = INVALID_HANDLE_VALUE;
+    context.replacementCheckpoint = [&](ReplacementPoint point) {
+        if (point == ReplacementPoint::MovedIn)
+            held = CreateFileW(AsideFile().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    };
     EXPECT_FALSE(context.ReplaceInfectedDriver());
-    ASSERT_TRUE(hold.AllHeld());
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
     EXPECT_EQ(ReadWholeFile(driver), content);
     EXPECT_NE(FileIndex(driver), before);
     EXPECT_EQ(FileIndex(AsideFile()), before) << "the infected file stays aside";
     EXPECT_TRUE(StagedFile().empty());
     EXPECT_EQ(context.cleanDriverDigest.size(), 32u);
+    const std::optional<std::wstring> journal = ReadProgramValue(L"Replacement");
+    ASSERT_TRUE(journal);
+    EXPECT_EQ(journal->substr(journal->size() - 9), L"|replaced");
 
-    hold.Release();
+    CloseHandle(held);
     const std::string said = CompleteInterrupted();
     EXPECT_NE(said.find("the clean copy was in place; the replacement was completed.\n"), std::string::npos)
         << said;
     EXPECT_EQ(ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
     EXPECT_FALSE(JournalLeft());
+}
+
+// A thread polls the driver's name as fast as it can while the whole
+// replacement runs: at no poll does the name stand empty. (It asks for the
+// attributes only, opening no handle that could stand in the replacing
+// move's way.)
+TEST_F(ReplaceDriver, TheDriversNameHoldsAFileAtEveryPoll)
+{
+    const uint64_t before = FileIndex(driver);
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned> polls{0}, empty{0};
+    std::thread watcher([&] {
+        while (!stop) {
+            if (GetFileAttributesW(driver.c_str()) == INVALID_FILE_ATTRIBUTES)
+                ++empty;
+            ++polls;
+        }
+    });
+    const bool replaced = context.ReplaceInfectedDriver();
+    stop = true;
+    watcher.join();
+
+    EXPECT_TRUE(replaced);
+    EXPECT_EQ(empty.load(), 0u) << "of " << polls.load() << " polls";
+    EXPECT_GT(polls.load(), 200u) << "the watcher must have polled through the pause";
+    EXPECT_NE(FileIndex(driver), before);
+    EXPECT_EQ(ReadWholeFile(driver), content);
+}
+
+// Another file put under the driver's name in the pause (as Windows File
+// Protection puts its own copy of a system file back): it is not replaced.
+// What the disk holds of it decides; here it cannot be read straight from
+// the disk (Wine reads no volume raw), so nothing says it is clean, and the
+// replacement has failed. The infected file set aside is kept and removed,
+// and nothing is left for the next run.
+TEST_F(ReplaceDriver, AnotherFileUnderTheNameAfterThePauseIsLeftAndDecidesByItsRawContent)
+{
+    const std::wstring protectedCopy = DriversFolder() + L"kqvrepl.protected";
+    ASSERT_TRUE(WriteWholeFile(protectedCopy, content));
+    const uint64_t putBack = FileIndex(protectedCopy);
+    context.replacementCheckpoint = [&](ReplacementPoint point) {
+        if (point == ReplacementPoint::Pausing)
+            MoveFileExW(protectedCopy.c_str(), driver.c_str(), MOVEFILE_REPLACE_EXISTING);
+    };
+    const bool replaced = context.ReplaceInfectedDriver();
+    DeleteFileW(protectedCopy.c_str());
+
+    EXPECT_FALSE(replaced);
+    EXPECT_EQ(FileIndex(driver), putBack) << "the file put there is not replaced";
+    EXPECT_TRUE(context.cleanDriverDigest.empty());
+    EXPECT_EQ(ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
+    EXPECT_FALSE(JournalLeft());
+    EXPECT_EQ(CompleteInterrupted(), "");
 }
 
 // The ACEs of a DACL, as (SID string, type, mask).
@@ -368,7 +443,7 @@ TEST_F(ReplaceDriver, OnlyTheAdministratorsAreGrantedAnythingAndOnlyForTheRepair
         EXPECT_LE(added.size(), 1u);
     };
     ASSERT_EQ(duringDriver.size(), 1u);
-    ASSERT_EQ(duringFolder.size(), 4u);
+    ASSERT_EQ(duringFolder.size(), 5u);
     onlyAdministratorsAdded(driverAces, duringDriver.front());
     for (const std::vector<Ace>& aces : duringFolder)
         onlyAdministratorsAdded(folderAces, aces);

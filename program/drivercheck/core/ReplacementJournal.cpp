@@ -7,6 +7,32 @@ constexpr char16_t Separator = u'|';
 // buffer with names up to this length.
 constexpr std::size_t MaxNameChars = 160;
 constexpr std::size_t DigestChars = 32;
+// The last field of a journal whose clean copy has taken the driver's name.
+constexpr std::u16string_view ReplacedMark = u"replaced";
+
+char16_t Upper(char16_t c)
+{
+    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
+}
+
+// CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9: the name before its first dot,
+// without trailing blanks, opens the device in every folder. Later Windows
+// also takes the superscript digits.
+bool IsReservedDeviceName(std::u16string_view name)
+{
+    std::u16string_view base = name.substr(0, name.find(u'.'));
+    while (!base.empty() && base.back() == u' ')
+        base.remove_suffix(1);
+    std::u16string upper;
+    for (char16_t c : base)
+        upper += Upper(c);
+    if (upper == u"CON" || upper == u"PRN" || upper == u"AUX" || upper == u"NUL")
+        return true;
+    if (upper.size() != 4 || (upper.compare(0, 3, u"COM") != 0 && upper.compare(0, 3, u"LPT") != 0))
+        return false;
+    const char16_t digit = upper[3];
+    return (digit >= u'1' && digit <= u'9') || digit == u'\u00b9' || digit == u'\u00b2' || digit == u'\u00b3';
+}
 
 bool IsStamp(std::u16string_view stamp)
 {
@@ -62,7 +88,7 @@ bool IsPlainFileName(std::u16string_view name)
             || c == u'>' || c == u'|')
             return false;
     }
-    return true;
+    return !IsReservedDeviceName(name);
 }
 
 std::u16string FormatJournal(const ReplacementJournal& journal)
@@ -74,17 +100,21 @@ std::u16string FormatJournal(const ReplacementJournal& journal)
     text.append(journal.cleanDigest.begin(), journal.cleanDigest.end());
     text += Separator;
     text.append(journal.infectedDigest.begin(), journal.infectedDigest.end());
+    if (journal.replaced) {
+        text += Separator;
+        text += ReplacedMark;
+    }
     return text;
 }
 
 std::optional<ReplacementJournal> ParseJournal(std::u16string_view text)
 {
     const std::vector<std::u16string_view> fields = SplitFields(text);
-    if (fields.size() != 4 || !IsPlainFileName(fields[0]) || !IsStamp(fields[1]) || !IsDigestText(fields[2])
-        || !(fields[3].empty() || IsDigestText(fields[3])))
+    if ((fields.size() != 4 && !(fields.size() == 5 && fields[4] == ReplacedMark)) || !IsPlainFileName(fields[0])
+        || !IsStamp(fields[1]) || !IsDigestText(fields[2]) || !(fields[3].empty() || IsDigestText(fields[3])))
         return std::nullopt;
     return ReplacementJournal{std::u16string(fields[0]), std::u16string(fields[1]), Narrow(fields[2]),
-                              Narrow(fields[3])};
+                              Narrow(fields[3]), fields.size() == 5};
 }
 
 std::u16string StagedName(const ReplacementJournal& journal)
@@ -102,20 +132,27 @@ RecoveryPlan PlanRecovery(const ReplacementState& state)
     RecoveryPlan plan{{}, nullptr};
     auto add = [&plan](RecoveryStep step) { plan.steps.push_back(step); };
     if (state.driverExists) {
+        // The replacing move consumes the staged copy's name: while that
+        // name stands, the file under the driver's name is the one that
+        // stood there before (unless the journal says otherwise).
         if (state.stagedExists)
             add(RecoveryStep::DeleteStaged);
-        if (state.asideExists) {
-            // The file under the name is the clean copy, or a copy of the
-            // infected file put back when the clean one could not be moved
-            // in: either way the file moved aside is not needed there.
-            add(RecoveryStep::QuarantineAside);
-            plan.outcome = state.driverIsClean
-                ? "the clean copy was in place; the replacement was completed"
-                : "the driver that stood there was back in place; the file moved aside was removed";
-        } else {
-            plan.outcome = state.stagedExists ? "the driver had not been moved; the copy made for it was removed"
-                                              : "it had finished";
+        if (!state.asideExists) {
+            plan.outcome = state.stagedExists ? "the driver had not been replaced; the copy made for it was removed"
+                : state.replaced              ? "it had finished"
+                                              : "the replacement had not begun; the driver is as it was";
+            return plan;
         }
+        // A set-aside name of the very file under the driver's name is only
+        // a second name of the driver in place: removing it removes nothing
+        // else, and nothing of it goes to the quarantine.
+        if (state.asideIsDriver || (state.stagedExists && !state.replaced)) {
+            add(RecoveryStep::DeleteAside);
+            plan.outcome = "the driver had not been replaced; the copies made for it were removed";
+            return plan;
+        }
+        add(RecoveryStep::QuarantineAside);
+        plan.outcome = "the clean copy was in place; the replacement was completed";
         return plan;
     }
     if (state.stagedExists && state.stagedIsClean) {

@@ -53,22 +53,36 @@ void NoteCleanup(CleanupResult result, const char* notFound, const char* failed,
 
 // Replaces the driver, then looks at the disk again: the report says
 // "Disinfected" only when the raw content there is now the clean one.
-bool ReplaceAndVerify(const RunPhases& phases, const ConsoleSink& console, bool warn, RunReport& report)
+ReplacedDriverCheck ReplaceAndVerify(const RunPhases& phases, const ConsoleSink& console, bool warn,
+                                     RunReport& report)
 {
     if (!phases.replaceInfectedDriver()) {
         report.repairStepFailed = true;
         if (warn)
             console.write(ReplacementWarning);
     }
-    const bool verified = phases.verifyReplacedDriver();
-    if (!verified)
+    const ReplacedDriverCheck check = phases.verifyReplacedDriver();
+    if (check != ReplacedDriverCheck::Clean)
         report.repairStepFailed = true;
-    return verified;
+    return check;
 }
 
-void WriteDriverReport(bool verified, const ConsoleSink& console)
+// What the re-read showed, said only as far as it is known.
+const char* DriverReportDetail(ReplacedDriverCheck check)
 {
-    if (verified) {
+    switch (check) {
+    case ReplacedDriverCheck::Infected:
+        return "\nThe infected content of the driver is still on the disk.\n\n";
+    case ReplacedDriverCheck::Other:
+        return "\nThe driver on the disk holds neither the clean copy nor the infected content.\n\n";
+    default:
+        return "\nThe driver could not be read straight from the disk, so the repair could not be verified.\n\n";
+    }
+}
+
+void WriteDriverReport(ReplacedDriverCheck check, const ConsoleSink& console)
+{
+    if (check == ReplacedDriverCheck::Clean) {
         PlayScript(DisinfectedReport("Infected Driver"), console);
         return;
     }
@@ -76,7 +90,7 @@ void WriteDriverReport(bool verified, const ConsoleSink& console)
     console.colour(ColourInfected);
     console.write("Not removed");
     console.colour(ColourNormal);
-    console.write("\nThe infected content of the driver is still on the disk.\n\n");
+    console.write(DriverReportDetail(check));
 }
 
 // With switches nobody is there to answer for a restart: it is requested
@@ -104,9 +118,9 @@ bool MayRestartUnattended(const RunPhases& phases, const ConsoleSink& console, R
 }
 
 void WriteRepairReport(const RunPhases& phases, const ConsoleSink& console, const RunOptions& options,
-                       bool verified, RunReport& report)
+                       ReplacedDriverCheck check, RunReport& report)
 {
-    WriteDriverReport(verified, console);
+    WriteDriverReport(check, console);
     const std::u16string quarantine = phases.quarantineFolder();
     if (!quarantine.empty()) {
         console.write("What the repair removed is kept in ");
@@ -130,8 +144,8 @@ void RepairPlainVariant(const RunPhases& phases, const ConsoleSink& console, con
 {
     // Without switches a failed replacement is not warned of here; the
     // report that follows tells what the disk holds.
-    const bool verified = ReplaceAndVerify(phases, console, options.switches, report);
-    WriteRepairReport(phases, console, options, verified, report);
+    const ReplacedDriverCheck check = ReplaceAndVerify(phases, console, options.switches, report);
+    WriteRepairReport(phases, console, options, check, report);
 }
 
 void RepairStreamVariant(const RunPhases& phases, const ConsoleSink& console, const RunOptions& options,
@@ -142,10 +156,10 @@ void RepairStreamVariant(const RunPhases& phases, const ConsoleSink& console, co
              report);
     NoteCleanup(phases.removeRootkitFolder(), "Warning: The QuorVallin folder was not found.\n",
                 "Warning: Failed to remove QuorVallin malicious files.\n", console, options, report);
-    const bool verified = ReplaceAndVerify(phases, console, true, report);
+    const ReplacedDriverCheck check = ReplaceAndVerify(phases, console, true, report);
     NoteCleanup(phases.cleanServiceRegistry(), "Warning: No QuorVallin service was found in the registry.\n",
                 "Warning: Failed to remove QuorVallin registry key.\n", console, options, report);
-    WriteRepairReport(phases, console, options, verified, report);
+    WriteRepairReport(phases, console, options, check, report);
 }
 
 void ReactToOutcome(const RunPhases& phases, const ConsoleSink& console, const RunOptions& options,
@@ -178,6 +192,12 @@ void ReactToOutcome(const RunPhases& phases, const ConsoleSink& console, const R
     default:
         break;
     }
+}
+
+void PromptForExit(const RunPhases& phases, const ConsoleSink& console)
+{
+    console.write("\nPress any key to exit ...\r\n");
+    phases.waitForKey();
 }
 
 // A machine found clean in memory and on every driver the scan could read.
@@ -231,6 +251,13 @@ RunReport RunRemovalWith(const RunPhases& phases, const ConsoleSink& console, co
         return report;
     WarnOfVolumeWithoutAccessLists(phases, console, options.switches);
     phases.completeInterruptedReplacement();
+    if (!phases.makeWorkFolder()) {
+        // Its line is said; a console opened by a double click stays until
+        // it has been read.
+        if (!options.switches)
+            PromptForExit(phases, console);
+        return report;
+    }
     if (!phases.extractDriver())
         return report;
     report.refused = false;
@@ -256,10 +283,8 @@ RunReport RunRemovalWith(const RunPhases& phases, const ConsoleSink& console, co
     if (FoundClean(report))
         phases.forgetAutomaticRestart();
 
-    if (!options.switches) {
-        console.write("\nPress any key to exit ...\r\n");
-        phases.waitForKey();
-    }
+    if (!options.switches)
+        PromptForExit(phases, console);
     phases.deleteDriverFile();
     return report;
 }

@@ -50,6 +50,14 @@ enum class CleanupResult {
     Failed,   // it found it, but could not remove all of it
 };
 
+// What the raw re-read of the driver after a replacement found.
+enum class ReplacedDriverCheck {
+    Clean,      // the clean content the replacement put in place
+    Infected,   // the infected content the scan read
+    Other,      // neither
+    Unreadable, // the driver could not be read straight from the disk
+};
+
 // The phases of a run, in the order the run calls them.
 struct RunPhases {
     // True when the debug privilege is now enabled.
@@ -64,6 +72,8 @@ struct RunPhases {
     // (its journal says so), before anything else changes; writes a line
     // when it found one.
     std::function<void()> completeInterruptedReplacement;
+    // The run's private work folder; writes its line when it cannot be made.
+    std::function<bool()> makeWorkFolder;
     std::function<bool()> extractDriver;
     std::function<ServiceHandles()> installAndStartDriver;
     std::function<int32_t()> inspectSystemMemory;
@@ -74,8 +84,8 @@ struct RunPhases {
     std::function<bool()> scanWindowsDirectoryStreams;
     std::function<CleanupResult()> removeRootkitFolder;
     std::function<bool()> replaceInfectedDriver;
-    // True when a raw copy of the driver now on the disk has the clean content.
-    std::function<bool()> verifyReplacedDriver;
+    // What a raw copy of the driver now on the disk holds.
+    std::function<ReplacedDriverCheck()> verifyReplacedDriver;
     std::function<CleanupResult()> cleanServiceRegistry;
     // The folder that holds what this run's repair removed; empty for none.
     std::function<std::u16string()> quarantineFolder;

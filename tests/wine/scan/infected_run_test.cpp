@@ -39,6 +39,15 @@ std::string Repaired(const RemovalContext& context)
 const std::string CleanReport = "\nNo instances of QuorVallin was found.\n\n";
 const std::string ExitPrompt = "\nPress any key to exit ...\r\n";
 
+// The banner's text, which is ASCII.
+std::string Banner()
+{
+    std::string text;
+    for (const char16_t* c = BannerText; *c != 0; ++c)
+        text += static_cast<char>(*c);
+    return text;
+}
+
 class WholeRun : public ::testing::Test {
 protected:
     std::wstring driverPath = DriversFolder() + DriverName;
@@ -63,10 +72,7 @@ protected:
     // judged driver (the test driver infected, the prefix's own clean).
     static std::string UpToTheScan(const std::string& memoryReport)
     {
-        std::string text;
-        for (const char16_t* c = BannerText; *c != 0; ++c)
-            text += static_cast<char>(*c);
-        text += "\n\n" + memoryReport + "\n";
+        std::string text = Banner() + "\n\n" + memoryReport + "\n";
         for (const std::wstring& name : JudgedDriversInSearchOrder()) {
             std::string field(name.begin(), name.end()); // the drivers' names are ASCII
             if (field.size() < 10)
@@ -167,6 +173,33 @@ TEST_F(WholeRun, CleanMemoryGivesTheCleanReportAndRepairsNothing)
                                                "delete driver file"}));
     EXPECT_EQ(FileIndex(driverPath), driverFile);
     ExpectNothingLeft();
+}
+
+// Without switches, a work folder that cannot be made (here a temporary
+// folder too long for its paths) ends the run after its line, and the
+// console waits for a key, so that a console opened by a double click can
+// be read. Nothing else runs.
+TEST_F(WholeRun, AWorkFolderThatCannotBeMadeIsFollowedByTheExitPrompt)
+{
+    RemovalContext context;
+    RunPhases phases = wholerun::SubstitutedPhases(context, wholerun::Reply(HIJACK_TYPE_PLAIN, nullptr));
+    std::vector<std::string> calls;
+    wholerun::LogPhases(phases, calls);
+    wholerun::Logged(phases.waitForKey, "key", calls);
+    const std::wstring tooLong = L"C:\\" + std::wstring(300, L'k');
+    wholerun::RunOutcome run;
+    {
+        const TemporaryFolderSwitch noTemporaryFolder(tooLong, L"C:\\");
+        run = wholerun::RunWithInput(phases, "\n");
+    }
+
+    const std::string line = "The program's work folder cannot be made in the temporary folder ";
+    EXPECT_EQ(run.transcript.rfind(Banner() + "\n\n" + line, 0), 0u) << run.transcript;
+    const std::string ending = ").\n" + ExitPrompt;
+    ASSERT_GE(run.transcript.size(), ending.size());
+    EXPECT_EQ(run.transcript.substr(run.transcript.size() - ending.size()), ending) << run.transcript;
+    EXPECT_EQ(calls, (std::vector<std::string>{"journal", "key"}));
+    EXPECT_EQ(WorkFoldersLeft(), std::vector<std::wstring>{});
 }
 
 } // namespace

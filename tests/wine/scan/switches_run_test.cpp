@@ -167,7 +167,7 @@ TEST_F(SwitchedRun, RepairWithoutRestartRepairsAndSaysToRestart)
 }
 
 // A replacement that fails (the driver is held open by another process, so
-// it cannot be moved aside) or that does not hold (the rootkit writes the
+// it cannot give its name up) or that does not hold (the rootkit writes the
 // driver back: a raw copy of the driver afterwards still differs from the
 // clean copy) is never "Disinfected", ends with 4, and restarts nothing:
 // a startup script would otherwise repair and restart at every boot.
@@ -208,6 +208,70 @@ TEST_F(SwitchedRun, RepairThatFailsOrDoesNotHoldEndsWithFourAndNoRestart)
         EXPECT_EQ(drivercheck_test::ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
         EXPECT_FALSE(ReadProgramValue(L"AutomaticRestart"));
     }
+}
+
+// Another file put under the driver's name during the replacement's pause
+// (as Windows File Protection puts its copy of a system file back) is not
+// replaced; what the disk holds of it decides: the clean content is the
+// repair done, other content a failed repair that says what it found.
+TEST_F(SwitchedRun, AFilePutUnderTheNameInThePauseDecidesByItsContentOnTheDisk)
+{
+    const struct {
+        const char* name;
+        std::string content;
+        int code;
+        const char* said;
+    } cases[] = {
+        {"the clean content", drivercheck_test::Pattern(70000), 2, "\nInfected Driver: Disinfected\n"},
+        {"other content", drivercheck_test::Pattern(70000, 5), 4,
+         "\nInfected Driver: Not removed\nThe driver on the disk holds neither the clean copy nor the infected "
+         "content.\n"},
+    };
+    const std::wstring putBack = drivercheck_test::DriversFolder() + L"kqvswitch.protected";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetRawCopySubstitute();
+        PlanRawCopy(DriverName, {SubstituteCopy::Bytes, drivercheck_test::Pattern(70000, 9)});
+        ASSERT_TRUE(drivercheck_test::WriteWholeFile(driverPath, drivercheck_test::Pattern(70000)));
+        ASSERT_TRUE(drivercheck_test::WriteWholeFile(putBack, c.content));
+        const uint64_t protectedCopy = drivercheck_test::FileIndex(putBack);
+        context.replacementCheckpoint = [&](ReplacementPoint point) {
+            if (point == ReplacementPoint::Pausing)
+                MoveFileExW(putBack.c_str(), driverPath.c_str(), MOVEFILE_REPLACE_EXISTING);
+        };
+        calls.clear();
+        const int code = Run({u"/repair", u"/noreboot"});
+        context.replacementCheckpoint = nullptr;
+        DeleteFileW(putBack.c_str());
+
+        EXPECT_EQ(code, c.code);
+        EXPECT_NE(transcript.find(c.said), std::string::npos) << transcript;
+        EXPECT_EQ(drivercheck_test::FileIndex(driverPath), protectedCopy) << "the file put there stays";
+        EXPECT_EQ(drivercheck_test::ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
+        EXPECT_FALSE(ReadProgramValue(L"Replacement"));
+        EXPECT_FALSE(context.QuarantineFolder().empty()) << "the infected file set aside is kept";
+    }
+}
+
+// The driver cannot be read straight from the disk once replaced: the
+// report says so, and claims nothing about what the disk holds.
+TEST_F(SwitchedRun, AReReadThatFailsSaysItCouldNotBeVerified)
+{
+    context.replacementCheckpoint = [](ReplacementPoint point) {
+        if (point == ReplacementPoint::MovedIn)
+            PlanRawCopy(DriverName, {SubstituteCopy::FailBeforeCreate});
+    };
+    const int code = Run({u"/repair", u"/noreboot"});
+    context.replacementCheckpoint = nullptr;
+
+    EXPECT_EQ(code, 4);
+    EXPECT_NE(transcript.find("\nInfected Driver: Not removed\nThe driver could not be read straight from the disk, "
+                              "so the repair could not be verified.\n"),
+              std::string::npos)
+        << transcript;
+    EXPECT_EQ(transcript.find("still on the disk"), std::string::npos) << transcript;
+    EXPECT_EQ(drivercheck_test::ReadWholeFile(driverPath), drivercheck_test::Pattern(70000));
+    EXPECT_EQ(drivercheck_test::ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
 }
 
 // The restart a run requests by itself is recorded. A later run that finds
