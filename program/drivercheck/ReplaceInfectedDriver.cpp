@@ -198,6 +198,29 @@ bool SetAside(RemovalContext& context, const ReplacementPaths& paths)
     return CopyToNewFile(paths.driver, paths.aside);
 }
 
+enum class MoveIn {
+    Done,          // the clean copy stands under the driver's name
+    DriverInPlace, // the driver stands under its name, as before
+    NameEmpty,     // neither could be put under the name
+};
+
+// A file mapped as a loaded driver's image cannot be deleted, and a
+// replacing move deletes the file it replaces unless that file has another
+// name (a volume without hard links, or a link that could not be made): the
+// move is then refused with ERROR_ACCESS_DENIED. Such a file can still be
+// renamed, so the driver takes the set-aside name (whose copy is removed
+// first) and the clean copy takes the driver's at once: the name stands
+// empty only between two renames in one folder, never for the pause.
+MoveIn RenameAsideAndMoveIn(const ReplacementPaths& paths)
+{
+    if (!DeleteIfThere(paths.aside) || !MoveFileExW(paths.driver.c_str(), paths.aside.c_str(), MoveIntoEmptyName))
+        return MoveIn::DriverInPlace;
+    if (MoveFileExW(paths.staged.c_str(), paths.driver.c_str(), MoveIntoEmptyName))
+        return MoveIn::Done;
+    return MoveFileExW(paths.aside.c_str(), paths.driver.c_str(), MoveIntoEmptyName) ? MoveIn::DriverInPlace
+                                                                                      : MoveIn::NameEmpty;
+}
+
 } // namespace
 
 bool RemovalContext::ReplaceInfectedDriver()
@@ -232,9 +255,12 @@ bool RemovalContext::ReplaceInfectedDriver()
     // Undone before the clean copy took the name: the driver under it is
     // the one that stood there. The journal stays while anything made for
     // the replacement could not be removed, so that the next run removes it.
+    // The set-aside name goes first: a staged copy without it tells the next
+    // run that nothing was replaced, whereas a set-aside copy without the
+    // staged one would tell it that the clean copy had taken the name.
     auto undo = [&](bool setAside) {
-        const bool stagedRemoved = DeleteIfThere(paths->staged);
         const bool asideRemoved = !setAside || DeleteIfThere(paths->aside);
+        const bool stagedRemoved = DeleteIfThere(paths->staged);
         if (stagedRemoved && asideRemoved)
             DeleteProgramValue(JournalValue);
         return false;
@@ -274,8 +300,21 @@ bool RemovalContext::ReplaceInfectedDriver()
         return cleanInPlace && cleared;
     }
 
-    if (!MoveFileExW(paths->staged.c_str(), paths->driver.c_str(), ReplacingMove))
-        return undo(true);
+    if (!MoveFileExW(paths->staged.c_str(), paths->driver.c_str(), ReplacingMove)) {
+        if (GetLastError() != ERROR_ACCESS_DENIED)
+            return undo(true);
+        switch (RenameAsideAndMoveIn(*paths)) {
+        case MoveIn::Done:
+            break;
+        case MoveIn::DriverInPlace:
+            return undo(true);
+        case MoveIn::NameEmpty:
+            // The infected file under its set-aside name and the clean copy
+            // under its staged name, with the journal: the next run moves the
+            // clean copy in.
+            return false;
+        }
+    }
     // Should the journal not say so, the next run still tells the moved-in
     // state by the staged copy's name being gone.
     journal.replaced = true;

@@ -15,6 +15,7 @@
 #include "program/run/RemovalContext.hpp"
 #include "tests/wine/CleanupWine.hpp"
 #include "tests/wine/DriverCheckFiles.hpp"
+#include "tests/wine/ImportPatch.hpp"
 
 #include <aclapi.h>
 #include <gtest/gtest.h>
@@ -349,6 +350,49 @@ TEST_F(ReplaceDriver, TheDriversNameHoldsAFileAtEveryPoll)
     EXPECT_GT(polls.load(), 200u) << "the watcher must have polled through the pause";
     EXPECT_NE(FileIndex(driver), before);
     EXPECT_EQ(ReadWholeFile(driver), content);
+}
+
+// A loaded driver's file is mapped as an image: a replacing move, which
+// would delete it, is refused with ERROR_ACCESS_DENIED where it has no
+// second name (a volume without hard links). Wine maps no driver here, so
+// the refusal is given by a patched MoveFileExW; plain renames pass. The
+// driver then takes the set-aside name and the clean copy its name at once,
+// and the repair ends as any other: the clean copy under the name, the
+// infected file kept in the quarantine, nothing left behind.
+BOOL WINAPI RefuseReplacingMoves(LPCWSTR from, LPCWSTR to, DWORD flags);
+winetest::ImportPatch* moveFilePatch = nullptr;
+unsigned refusedReplacingMoves = 0;
+
+BOOL WINAPI RefuseReplacingMoves(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    if ((flags & MOVEFILE_REPLACE_EXISTING) != 0) {
+        ++refusedReplacingMoves;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    using Move = BOOL(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
+    return reinterpret_cast<Move>(moveFilePatch->original())(from, to, flags);
+}
+
+TEST_F(ReplaceDriver, ADriverWhoseNameCannotBeReplacedIsRenamedAsideAndTheCopyMovedIn)
+{
+    const uint64_t before = FileIndex(driver);
+    const std::vector<std::wstring> quarantined = QuarantineRuns();
+    refusedReplacingMoves = 0;
+    winetest::ImportPatch patch("kernel32.dll", "MoveFileExW", reinterpret_cast<void*>(&RefuseReplacingMoves));
+    ASSERT_TRUE(patch.active());
+    moveFilePatch = &patch;
+    const bool replaced = context.ReplaceInfectedDriver();
+    moveFilePatch = nullptr;
+
+    EXPECT_TRUE(replaced);
+    EXPECT_EQ(refusedReplacingMoves, 1u);
+    EXPECT_NE(FileIndex(driver), before) << "the clean copy stands under the name";
+    EXPECT_EQ(ReadWholeFile(driver), content);
+    EXPECT_EQ(context.cleanDriverDigest.size(), 32u);
+    EXPECT_EQ(QuarantineRuns().size(), quarantined.size() + 1) << "the infected file was kept";
+    EXPECT_EQ(ReplacementLeftovers(DriverName), std::vector<std::wstring>{});
+    EXPECT_FALSE(JournalLeft());
 }
 
 // Another file put under the driver's name in the pause (as Windows File
