@@ -5,7 +5,7 @@
 // message for each. No folder is removed and no other file is deleted.
 
 #include "program/cleanup/FileSystemPurge.hpp"
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/Wide.hpp"
 #include "program/run/WinConsole.hpp"

@@ -3,7 +3,7 @@
 // reparse point is ever set.
 
 #include "program/cleanup/core/ReparseRequest.hpp"
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/run/RemovalContext.hpp"
 
 #include <winioctl.h>

@@ -7,7 +7,7 @@
 #include "program/cleanup/core/StreamRecords.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/Wide.hpp"
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 
 #include <tlhelp32.h>
 

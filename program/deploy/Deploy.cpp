@@ -4,7 +4,7 @@
 
 #include "program/deploy/DriverImage.hpp"
 #include "program/deploy/core/DriverPath.hpp"
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/Wide.hpp"
 

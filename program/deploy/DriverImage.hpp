@@ -3,7 +3,7 @@
 // manager has loaded it.
 #pragma once
 
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 
 #include <windows.h>
 

@@ -3,7 +3,7 @@
 
 #include "driver/HijackProtocol.h"
 #include "program/deploy/core/HijackVerdict.hpp"
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/WinConsole.hpp"
 

@@ -4,7 +4,7 @@
 
 #include "program/drivercheck/core/RegistryMatch.hpp"
 #include "program/run/core/RunLog.hpp"
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/Wide.hpp"
 #include "program/run/WinConsole.hpp"

@@ -3,7 +3,7 @@
 // digest does not depend on the size of the reads, and a read of 1024 bytes
 // costs a system call for every KiB of every driver the scan reads twice.
 
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/run/RemovalContext.hpp"
 
 #include <wincrypt.h>

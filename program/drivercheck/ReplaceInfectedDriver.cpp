@@ -14,7 +14,7 @@
 #include "program/drivercheck/core/ReplacementJournal.hpp"
 #include "program/drivercheck/core/ScanDecisions.hpp"
 #include "program/quarantine/QuarantineWin32.hpp"
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/run/ProgramKey.hpp"
 #include "program/run/ProgramRun.hpp"
 #include "program/run/RemovalContext.hpp"

@@ -7,7 +7,7 @@
 #include "program/drivercheck/DriverScan.hpp"
 #include "program/drivercheck/core/DigestJudgement.hpp"
 #include "program/drivercheck/core/ScanDecisions.hpp"
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/WinConsole.hpp"
 #include "program/run/Wide.hpp"

@@ -12,7 +12,7 @@
 // that no other account may change.
 #pragma once
 
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/run/core/Console.hpp"
 #include "program/run/core/RunSequence.hpp"
 

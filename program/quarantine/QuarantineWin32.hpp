@@ -3,7 +3,7 @@
 #pragma once
 
 #include "program/quarantine/core/RegistryExport.hpp"
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 
 #include <windows.h>
 

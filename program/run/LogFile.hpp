@@ -3,7 +3,7 @@
 // and written once, with the whole record of the run, when the run ends.
 #pragma once
 
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/run/core/RunLog.hpp"
 
 #include <string>

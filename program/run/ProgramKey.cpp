@@ -1,6 +1,6 @@
 #include "program/run/ProgramKey.hpp"
 
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/run/Privilege.hpp"
 #include "program/run/Wide.hpp"
 #include "program/run/WinConsole.hpp"

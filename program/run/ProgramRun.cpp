@@ -2,7 +2,7 @@
 
 #include "program/quarantine/Quarantine.hpp"
 #include "program/quarantine/core/RestoreRun.hpp"
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/run/LogFile.hpp"
 #include "program/run/Wide.hpp"
 #include "program/run/WinConsole.hpp"

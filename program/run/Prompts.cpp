@@ -1,6 +1,6 @@
 // The [y/n] restart question and the restart of Windows.
 
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/run/Privilege.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/WinConsole.hpp"

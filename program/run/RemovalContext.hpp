@@ -4,7 +4,7 @@
 #pragma once
 
 #include "program/quarantine/Quarantine.hpp"
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/run/core/RunSequence.hpp"
 
 #include <windows.h>

@@ -6,7 +6,7 @@
 // there beforehand cannot be one of this run's files.
 
 #include "program/deploy/core/DriverPath.hpp"
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/run/RemovalContext.hpp"
 #include "program/run/Wide.hpp"
 #include "program/run/WinConsole.hpp"

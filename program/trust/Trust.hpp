@@ -5,7 +5,7 @@
 // volume can guarantee, and the trusted open of an existing folder or file.
 #pragma once
 
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/trust/core/TrustRules.hpp"
 
 #include <windows.h>

@@ -3,7 +3,7 @@
 
 #include "driver/HijackProtocol.h"
 #include "program/deploy/DriverImage.hpp"
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/trust/Trust.hpp"
 #include "program/run/RemovalContext.hpp"
 

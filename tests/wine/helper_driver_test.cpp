@@ -3,7 +3,7 @@
 // device against test-only drivers that publish a device of that name.
 
 #include "driver/HijackProtocol.h"
-#include "program/run/Handles.hpp"
+#include "program/common/Handles.hpp"
 #include "program/run/RemovalContext.hpp"
 
 #include <windows.h>
